@@ -1,0 +1,47 @@
+#include "api.h"
+
+#include "origin.h"
+#include "replyjudgement.h"
+#include "session.h"
+
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+Api::Api(QObject* parent) : QObject(parent)
+{
+    baseUrl = chooseServiceOrigin(qgetenv("KESTRUNEAI_BASE_URL"));
+    token = loadSessionToken();
+}
+
+Api::~Api() = default;
+
+void Api::request(const QByteArray& method, const QString& path, const QJsonObject& body,
+                  ApiCallback callback)
+{
+    QNetworkRequest request(baseUrl.resolved(QUrl(path, QUrl::TolerantMode)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(transferTimeoutMs);
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+
+    const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    QNetworkReply* reply = nullptr;
+    if (method == "GET")
+        reply = network.get(request);
+    else if (method == "POST")
+        reply = network.post(request, payload);
+    else
+        reply = network.sendCustomRequest(request, method, payload);
+
+    connect(reply, &QNetworkReply::finished, this, [reply, callback = std::move(callback)] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const ReplyJudgement judgement =
+            judgeReply(reply->readAll(), status, reply->error() != QNetworkReply::NoError,
+                       reply->errorString());
+        reply->deleteLater();
+        callback(judgement.ok, judgement.body, judgement.error);
+    });
+}

@@ -1,0 +1,7 @@
+#include "eventstream.h"
+
+QList<StreamEvent> takeStreamEvents(QByteArray& buffer, const QByteArray& incoming)
+{
+    buffer.append(incoming);
+    return {};
+}

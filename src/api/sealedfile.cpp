@@ -1,0 +1,48 @@
+#include "sealedfile.h"
+
+#include "sealing.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+QString appDataFilePath(const QString& fileName)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/" + fileName;
+}
+
+bool writeSealedFile(const QString& fileName, const QByteArray& data)
+{
+    std::string sealed;
+    if (!sealing::seal(data.toStdString(), sealed))
+        return false;
+
+    const QString path = appDataFilePath(fileName);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    // Owner-only: the content is sealed, but nobody else needs to see it either.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const auto size = static_cast<qint64>(sealed.size());
+    if (file.write(sealed.data(), size) != size) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+QByteArray readSealedFile(const QString& fileName)
+{
+    QFile file(appDataFilePath(fileName));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray sealed = file.readAll();
+    std::string plain;
+    if (!sealing::unseal(sealed.toStdString(), plain))
+        return {};
+    return QByteArray::fromStdString(plain);
+}

@@ -1,0 +1,63 @@
+#include "handoff.h"
+
+#include "api.h"
+#include "chatwindow.h"
+#include "loginwindow.h"
+#include "session.h"
+
+WindowHandoff::WindowHandoff(Api* api) : api(api)
+{
+    login = std::make_unique<LoginWindow>(api,
+                                          [this](QJsonObject user) { openWorkspace(user); });
+}
+
+WindowHandoff::~WindowHandoff()
+{
+    delete workspace; // normally closed already; never outlive the Api it points to
+}
+
+void WindowHandoff::start()
+{
+    login->show();
+    if (api->token.isEmpty())
+        return;
+    api->request("GET", "/api/me", {}, [this](bool ok, const QJsonObject& body, const QString&) {
+        if (!ok || workspace)
+            return;
+        openWorkspace(body.value("user").toObject());
+        login->hide();
+    });
+}
+
+void WindowHandoff::openWorkspace(const QJsonObject& user)
+{
+    if (workspace) {
+        // A second hand-off (say a late sign-in reply) must not leave the open workspace
+        // running on another account's token: keep the one it was opened with.
+        api->token = workspaceToken;
+        saveSessionToken(workspaceToken);
+        return;
+    }
+    auto* window = new ChatWindow(api, user, [this] { signOut(); });
+    workspace = window;
+    workspaceToken = api->token;
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+}
+
+void WindowHandoff::signOut()
+{
+    api->request("POST", "/api/auth/logout", {}, [](bool, const QJsonObject&, const QString&) {});
+    api->token.clear();
+    deleteSessionFile();
+    login->show();
+    if (workspace) {
+        workspace->close();
+        workspace = nullptr;
+    }
+}
+
+ChatWindow* WindowHandoff::currentWorkspace() const
+{
+    return workspace;
+}

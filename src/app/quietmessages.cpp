@@ -1,0 +1,8 @@
+#include "quietmessages.h"
+
+#include <QtGlobal>
+
+void silenceToolkitMessages()
+{
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+}

@@ -1,0 +1,247 @@
+#include "chatwindow.h"
+
+#include "markdownview.h"
+
+#include <QComboBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QShortcut>
+#include <QStyle>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogout)
+    : QWidget(nullptr), api(api), user(std::move(user)), onLogout(std::move(onLogout))
+{
+    setWindowTitle(QStringLiteral("KestruneAI"));
+    resize(1160, 760);
+    setObjectName("chatWindow");
+
+    auto* root = new QHBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+
+    auto* sidebar = new QFrame(this);
+    sidebar->setObjectName("sidebar");
+    sidebar->setFixedWidth(278);
+    buildSidebar(sidebar);
+    root->addWidget(sidebar, 0);
+
+    auto* workspace = new QFrame(this);
+    workspace->setObjectName("workspace");
+    buildWorkspace(workspace);
+    root->addWidget(workspace, 1);
+
+    connectControls();
+
+    loadPrivateStore();
+    startNewConversation();
+    loadModels();
+    loadConversations();
+}
+
+ChatWindow::~ChatWindow() = default;
+
+void ChatWindow::buildSidebar(QWidget* sidebar)
+{
+    auto* layout = new QVBoxLayout(sidebar);
+    layout->setContentsMargins(21, 26, 21, 20);
+    layout->setSpacing(13);
+
+    auto* brand = new QLabel(QStringLiteral("✳   KestruneAI"), sidebar);
+    brand->setObjectName("sidebarBrand");
+    layout->addWidget(brand);
+
+    auto* tagline = new QLabel(QStringLiteral("你的 AI 对话工作台"), sidebar);
+    tagline->setObjectName("sidebarTagline");
+    layout->addWidget(tagline);
+
+    layout->addSpacing(23);
+
+    newChatButton = new QPushButton(QStringLiteral("＋   新建对话"), sidebar);
+    newChatButton->setObjectName("newChatButton");
+    layout->addWidget(newChatButton);
+
+    privateChatButton = new QPushButton(QStringLiteral("◇   隐私对话"), sidebar);
+    privateChatButton->setObjectName("privateChatButton");
+    layout->addWidget(privateChatButton);
+
+    layout->addSpacing(17);
+
+    auto* cloudSection = new QLabel(QStringLiteral("云端对话"), sidebar);
+    cloudSection->setObjectName("sidebarSection");
+    layout->addWidget(cloudSection);
+
+    conversationList = new QListWidget(sidebar);
+    conversationList->setObjectName("conversationList");
+    conversationList->setFrameShape(QFrame::NoFrame);
+    layout->addWidget(conversationList, 1);
+
+    auto* privateSection = new QLabel(QStringLiteral("本机隐私对话"), sidebar);
+    privateSection->setObjectName("sidebarSection");
+    layout->addWidget(privateSection);
+
+    privateList = new QListWidget(sidebar);
+    privateList->setObjectName("privateList");
+    privateList->setFrameShape(QFrame::NoFrame);
+    layout->addWidget(privateList, 1);
+
+    auto* divider = new QFrame(sidebar);
+    divider->setObjectName("sideDivider");
+    divider->setFrameShape(QFrame::HLine);
+    layout->addWidget(divider);
+
+    accountLabel = new QLabel(sidebar);
+    accountLabel->setObjectName("accountLabel");
+    accountLabel->setTextFormat(Qt::PlainText);
+    setPoints(user.value("points").toInt());
+    layout->addWidget(accountLabel);
+
+    auto* logoutButton = new QPushButton(QStringLiteral("退出登录"), sidebar);
+    logoutButton->setObjectName("logoutButton");
+    layout->addWidget(logoutButton);
+    connect(logoutButton, &QPushButton::clicked, this, [this] {
+        if (!busy && onLogout)
+            onLogout();
+    });
+}
+
+void ChatWindow::buildWorkspace(QWidget* workspace)
+{
+    auto* layout = new QVBoxLayout(workspace);
+    layout->setContentsMargins(35, 25, 35, 27);
+    layout->setSpacing(0);
+
+    auto* header = new QHBoxLayout;
+    header->setSpacing(10);
+    chatTitle = new QLabel(QStringLiteral("新对话"), workspace);
+    chatTitle->setObjectName("chatTitle");
+    header->addWidget(chatTitle);
+    modeBadge = new QLabel(QStringLiteral("云端保存"), workspace);
+    modeBadge->setObjectName("modeBadge");
+    modeBadge->setProperty("private", false);
+    header->addWidget(modeBadge);
+    header->addStretch();
+    renameButton = new QPushButton(QStringLiteral("重命名"), workspace);
+    renameButton->setObjectName("topAction");
+    header->addWidget(renameButton);
+    deleteButton = new QPushButton(QStringLiteral("删除"), workspace);
+    deleteButton->setObjectName("topAction");
+    header->addWidget(deleteButton);
+    layout->addLayout(header);
+
+    layout->addSpacing(18);
+
+    auto* modelRow = new QHBoxLayout;
+    modelRow->setSpacing(10);
+    auto* modelLabel = new QLabel(QStringLiteral("模型"), workspace);
+    modelLabel->setObjectName("modelLabel");
+    modelRow->addWidget(modelLabel);
+    modelSelect = new QComboBox(workspace);
+    modelSelect->setObjectName("modelSelect");
+    modelSelect->setMinimumWidth(270);
+    modelRow->addWidget(modelSelect);
+    modelRow->addStretch();
+    layout->addLayout(modelRow);
+
+    chatNotice = new QLabel(workspace);
+    chatNotice->setObjectName("chatNotice");
+    chatNotice->setWordWrap(true);
+    layout->addWidget(chatNotice);
+
+    transcript = new MarkdownView;
+    transcript->setObjectName("transcript");
+    transcript->setReadOnly(true);
+    transcript->setOpenExternalLinks(false);
+    layout->addWidget(transcript, 1);
+
+    auto* composer = new QFrame(workspace);
+    composer->setObjectName("composer");
+    auto* composerLayout = new QVBoxLayout(composer);
+    composerLayout->setContentsMargins(16, 13, 16, 13);
+    chatInput = new QTextEdit(composer);
+    chatInput->setObjectName("chatInput");
+    chatInput->setPlaceholderText(QStringLiteral("向 KestruneAI 提问…"));
+    chatInput->setMaximumHeight(105);
+    composerLayout->addWidget(chatInput);
+    auto* sendRow = new QHBoxLayout;
+    auto* sendHint = new QLabel(QStringLiteral("Ctrl + Enter 发送 · 支持 Markdown"), composer);
+    sendHint->setObjectName("sendHint");
+    sendRow->addWidget(sendHint);
+    sendRow->addStretch();
+    sendButton = new QPushButton(QStringLiteral("发送  ↗"), composer);
+    sendButton->setObjectName("sendButton");
+    sendRow->addWidget(sendButton);
+    composerLayout->addLayout(sendRow);
+    layout->addWidget(composer);
+}
+
+void ChatWindow::connectControls()
+{
+    connect(newChatButton, &QPushButton::clicked, this, [this] { startNewConversation(); });
+    connect(privateChatButton, &QPushButton::clicked, this, [this] { createPrivateThread(); });
+    connect(conversationList, &QListWidget::itemClicked, this,
+            [this](QListWidgetItem* item) { openConversation(item); });
+    connect(privateList, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+        if (item)
+            openPrivateThread(item->data(Qt::UserRole).toString());
+    });
+    connect(renameButton, &QPushButton::clicked, this, [this] { renameCurrent(); });
+    connect(deleteButton, &QPushButton::clicked, this, [this] { deleteCurrent(); });
+    connect(sendButton, &QPushButton::clicked, this, [this] { submit(); });
+    auto* sendShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return), chatInput);
+    sendShortcut->setContext(Qt::WindowShortcut);
+    connect(sendShortcut, &QShortcut::activated, this, [this] { submit(); });
+    connect(modelSelect, &QComboBox::currentIndexChanged, this, [this](int) {
+        if (isPrivate && !privateId.isEmpty() && !busy)
+            updatePrivateThread();
+    });
+}
+
+QString ChatWindow::currentId() const
+{
+    return isPrivate ? privateId : cloudId;
+}
+
+void ChatWindow::setBusy(bool b)
+{
+    busy = b;
+    const bool hasId = !currentId().isEmpty();
+    sendButton->setEnabled(!busy);
+    newChatButton->setEnabled(!busy);
+    privateChatButton->setEnabled(!busy && privateAvailable);
+    conversationList->setEnabled(!busy);
+    privateList->setEnabled(!busy);
+    renameButton->setEnabled(!busy && hasId);
+    deleteButton->setEnabled(!busy && hasId);
+    modelSelect->setEnabled(!busy && (isPrivate || cloudId.isEmpty()));
+}
+
+void ChatWindow::setModeBadge(const QString& text, bool isPrivateBadge)
+{
+    modeBadge->setText(text);
+    modeBadge->setProperty("private", isPrivateBadge);
+    // The style sheet keys the badge colours on the property: re-polish to apply them now.
+    modeBadge->style()->unpolish(modeBadge);
+    modeBadge->style()->polish(modeBadge);
+}
+
+QString ChatWindow::selectedModelId() const
+{
+    return modelSelect->currentData(Qt::UserRole).toString();
+}
+
+bool ChatWindow::selectModel(const QString& modelId)
+{
+    const int index = modelSelect->findData(modelId, Qt::UserRole);
+    if (index < 0)
+        return false;
+    const bool wasBlocked = modelSelect->blockSignals(true);
+    modelSelect->setCurrentIndex(index);
+    modelSelect->blockSignals(wasBlocked);
+    return true;
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+class Api;
+class MarkdownView;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+class QTextEdit;
+
+// The workspace of a signed-in user: both conversation lists, the account panel, the
+// transcript and the composer. Its operations live in several files beside this one.
+class ChatWindow : public QWidget
+{
+public:
+    ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogout);
+    ~ChatWindow() override;
+
+private:
+    friend class ChatWindowProbe; // tests reach the state through it
+
+    // chatwindow.cpp: layout, wiring, enabled states
+    void buildSidebar(QWidget* sidebar);
+    void buildWorkspace(QWidget* workspace);
+    void connectControls();
+    void setBusy(bool b);
+    QString currentId() const;
+    void setModeBadge(const QString& text, bool isPrivateBadge);
+    QString selectedModelId() const;
+    bool selectModel(const QString& modelId);
+
+    // conversations.cpp
+    void startNewConversation();
+    void loadConversations();
+    void openConversation(QListWidgetItem* item);
+    void renameCurrent();
+    void deleteCurrent();
+
+    // models.cpp
+    void loadModels();
+    void setPoints(int points);
+
+    // transcript.cpp
+    void renderTranscript();
+    void showEmptyState();
+
+    // sending.cpp
+    void submit();
+    void startStream(const QString& prompt, const QJsonArray& history);
+    void abortSend(const QString& prompt, const QString& message);
+
+    // privatestore.cpp
+    QString privateStoreFileName() const;
+    void loadPrivateStore();
+    bool savePrivateStore();
+
+    // privatethreads.cpp
+    void refreshPrivateList();
+    int findPrivateThread(const QString& id) const;
+    void createPrivateThread();
+    void openPrivateThread(const QString& id);
+    bool updatePrivateThread();
+
+    Api* api;
+    QJsonObject user;
+    std::function<void()> onLogout;
+
+    QLabel* accountLabel = nullptr;
+    QLabel* chatTitle = nullptr;
+    QLabel* modeBadge = nullptr;
+    QLabel* chatNotice = nullptr;
+    QListWidget* conversationList = nullptr;
+    QListWidget* privateList = nullptr;
+    QComboBox* modelSelect = nullptr;
+    MarkdownView* transcript = nullptr;
+    QTextEdit* chatInput = nullptr;
+    QPushButton* sendButton = nullptr;
+    QPushButton* newChatButton = nullptr;
+    QPushButton* privateChatButton = nullptr;
+    QPushButton* renameButton = nullptr;
+    QPushButton* deleteButton = nullptr;
+
+    QString cloudId;
+    QString privateId;
+    bool isPrivate = false;
+    bool busy = false;
+    bool privateAvailable = true;
+    QJsonArray messages;
+    QJsonArray privateHistory;
+    QJsonArray threads;
+};

@@ -1,0 +1,42 @@
+#include "api.h"
+#include "chatwindow.h"
+
+#include <QComboBox>
+#include <QJsonArray>
+#include <QLabel>
+#include <QPointer>
+
+void ChatWindow::loadModels()
+{
+    QPointer<ChatWindow> window(this);
+    api->request("GET", "/api/models", {},
+                 [window](bool ok, const QJsonObject& body, const QString& error) {
+                     if (!window)
+                         return;
+                     if (!ok) {
+                         window->chatNotice->setText(error);
+                         return;
+                     }
+                     QComboBox* select = window->modelSelect;
+                     const bool wasBlocked = select->blockSignals(true);
+                     select->clear();
+                     for (const QJsonValue& value : body.value("models").toArray()) {
+                         const QJsonObject model = value.toObject();
+                         select->addItem(QStringLiteral("%1  ·  %2 额度 / 100 字")
+                                             .arg(model.value("display_name").toString())
+                                             .arg(model.value("points_per_100").toInt()),
+                                         model.value("id").toString());
+                     }
+                     select->blockSignals(wasBlocked);
+                     if (select->count() == 0)
+                         window->chatNotice->setText(QStringLiteral("管理员尚未开放聊天模型。"));
+                 });
+}
+
+void ChatWindow::setPoints(int points)
+{
+    user.insert("points", points);
+    accountLabel->setText(QStringLiteral("%1\n对话额度 %2")
+                              .arg(user.value("username").toString())
+                              .arg(points));
+}

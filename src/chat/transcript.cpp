@@ -1,0 +1,6 @@
+#include "chatwindow.h"
+#include "markdownview.h"
+
+void ChatWindow::renderTranscript() {}
+
+void ChatWindow::showEmptyState() {}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+class Api;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// The sign-in window: signing in, registering and confirming the e-mail code.
+class LoginWindow : public QWidget
+{
+public:
+    LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn);
+    ~LoginWindow() override;
+
+private:
+    friend class LoginWindowProbe; // tests reach the state through it
+
+    void setRegisterMode(bool on);
+    void doLogin();
+    void doRegister();
+    void doVerify();
+
+    Api* api;
+    std::function<void(QJsonObject)> onLoggedIn;
+    QLineEdit* loginEdit = nullptr;
+    QLineEdit* usernameEdit = nullptr;
+    QLineEdit* emailEdit = nullptr;
+    QLineEdit* passwordEdit = nullptr;
+    QLineEdit* codeEdit = nullptr;
+    QLabel* loginHeading = nullptr;
+    QLabel* hintLabel = nullptr;
+    QLabel* statusLabel = nullptr;
+    QWidget* loginGroup = nullptr;
+    QWidget* registerGroup = nullptr;
+    QWidget* verifyGroup = nullptr;
+    QPushButton* primaryButton = nullptr;
+    QPushButton* textButton = nullptr;
+    QString pendingId;
+    bool registerMode = false;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <functional>
+
+// Points HOME and the XDG data and configuration folders at a fresh temporary
+// directory, so that no test touches a real user's files or another test's.
+// Create it first thing in main, before the application object.
+class IsolatedHome
+{
+public:
+    IsolatedHome();
+    QString path() const { return dir.path(); }
+
+private:
+    QTemporaryDir dir;
+};
+
+// Where the client keeps its sealed files under the isolated home.
+QString appDataDirectory();
+// The per-user sealing key.
+QString sealingKeyPath();
+
+// Answers the next modal dialog (QInputDialog, QMessageBox) as soon as it is open.
+void answerNextModal(std::function<void(QWidget* dialog)> answer);
+
+// A test main: isolated home, offscreen platform, application name "KestruneAI".
+#define KESTRUNE_TEST_MAIN(TestClass)                                                          \
+    int main(int argc, char** argv)                                                            \
+    {                                                                                          \
+        IsolatedHome home;                                                                     \
+        qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
+        QApplication app(argc, argv);                                                          \
+        QApplication::setApplicationName(QStringLiteral("KestruneAI"));                        \
+        TestClass test;                                                                        \
+        QTEST_SET_MAIN_SOURCE_PATH                                                             \
+        return QTest::qExec(&test, argc, argv);                                                \
+    }
