@@ -1,0 +1,14 @@
+#include "testenvironment.h"
+
+#include <QApplication>
+#include <QtTest>
+
+class Tst_privatestore : public QObject
+{
+    Q_OBJECT
+private slots:
+    void placeholder() { QVERIFY(true); } // replaced by the real cases
+};
+
+KESTRUNE_TEST_MAIN(Tst_privatestore)
+#include "tst_privatestore.moc"
