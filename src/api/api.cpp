@@ -39,7 +39,8 @@ void Api::request(const QByteArray& method, const QString& path, const QJsonObje
     connect(reply, &QNetworkReply::finished, this, [reply, callback = std::move(callback)] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const ReplyJudgement judgement =
-            judgeReply(reply->readAll(), status, reply->error() != QNetworkReply::NoError,
+            // A reply aborted by the time-out is closed: reading it would only complain.
+            judgeReply(reply->isOpen() ? reply->readAll() : QByteArray(), status, reply->error() != QNetworkReply::NoError,
                        reply->errorString());
         reply->deleteLater();
         callback(judgement.ok, judgement.body, judgement.error);

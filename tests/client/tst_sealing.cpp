@@ -1,9 +1,210 @@
+#include "api.h"
+#include "session.h"
 #include "testenvironment.h"
+
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
 #include <QtTest>
-class Tstsealing : public QObject { Q_OBJECT
-private slots:
-  void placeholder() { QVERIFY(true); }
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void putFileBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray randomBytes(int n)
+{
+    QByteArray bytes(n, '\0');
+    for (char& c : bytes)
+        c = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+// Lowers the file-size limit for its lifetime, so a write fails for real even as root.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit lowered = saved;
+        lowered.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+
+private:
+    rlimit saved{};
 };
-KESTRUNE_TEST_MAIN(Tstsealing)
+
+} // namespace
+
+class TstSealing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        QDir(appDataDirectory()).removeRecursively();
+        QFile::remove(sealingKeyPath());
+    }
+
+    void roundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("plain");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("token") << QByteArray("3f9a-token");
+        QTest::newRow("utf-8 json") << QStringLiteral(R"({"threads":[{"title":"隐私对话"}]})").toUtf8();
+        QTest::newRow("binary 64 KiB") << randomBytes(64 * 1024);
+    }
+
+    void roundTrip()
+    {
+        QFETCH(QByteArray, plain);
+        QVERIFY(!QDir(appDataDirectory()).exists()); // first write creates the folder
+        QVERIFY(writeSealedFile("sample.bin", plain));
+        QCOMPARE(readSealedFile("sample.bin"), plain);
+        const QByteArray sealed = fileBytes(appDataFilePath("sample.bin"));
+        QVERIFY(sealed.size() > plain.size());
+        if (plain.size() >= 8)
+            QVERIFY(!sealed.contains(plain.left(8)));
+    }
+
+    void sealingIsRandomisedAndOwnerOnly()
+    {
+        QVERIFY(writeSealedFile("a.bin", "same"));
+        const QByteArray first = fileBytes(appDataFilePath("a.bin"));
+        QVERIFY(writeSealedFile("a.bin", "same"));
+        QVERIFY(fileBytes(appDataFilePath("a.bin")) != first); // fresh nonce each time
+        // The user/group/other bits: read and write for the owner only.
+        const auto ownerOnly = QFileDevice::ReadUser | QFileDevice::WriteUser;
+        QCOMPARE(QFile::permissions(appDataFilePath("a.bin")) & 0x0777, ownerOnly);
+        QCOMPARE(QFile::permissions(sealingKeyPath()) & 0x0777, ownerOnly);
+        QCOMPARE(QFile::permissions(QFileInfo(sealingKeyPath()).absolutePath()) & 0x0777,
+                 QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+        QCOMPARE(QFileInfo(sealingKeyPath()).size(), 32);
+    }
+
+    void damagedFilesReadAsEmpty_data()
+    {
+        QTest::addColumn<int>("damage");
+        QTest::newRow("flipped ciphertext byte") << 0;
+        QTest::newRow("truncated") << 1;
+        QTest::newRow("zero length") << 2;
+        QTest::newRow("unknown format byte") << 3;
+        QTest::newRow("plain text, never sealed") << 4;
+    }
+
+    void damagedFilesReadAsEmpty()
+    {
+        QFETCH(int, damage);
+        QVERIFY(writeSealedFile("d.bin", "secret token"));
+        const QString path = appDataFilePath("d.bin");
+        QByteArray bytes = fileBytes(path);
+        switch (damage) {
+        case 0: bytes[bytes.size() - 3] = char(bytes.at(bytes.size() - 3) ^ 0x20); break;
+        case 1: bytes.chop(5); break;
+        case 2: bytes.clear(); break;
+        case 3: bytes[0] = char(bytes.at(0) + 1); break;
+        case 4: bytes = "secret token"; break;
+        }
+        putFileBytes(path, bytes);
+        QCOMPARE(readSealedFile("d.bin"), QByteArray());
+        QCOMPARE(fileBytes(path), bytes); // reading never repairs or removes the file
+    }
+
+    void missingFileReadsAsEmpty()
+    {
+        QCOMPARE(readSealedFile("never-written.bin"), QByteArray());
+    }
+
+    void foreignUserKeyCannotOpen()
+    {
+        QVERIFY(writeSealedFile("f.bin", "mine"));
+        const QByteArray ownKey = fileBytes(sealingKeyPath());
+        // Another user's key stands in for copying the file to another account.
+        putFileBytes(sealingKeyPath(), randomBytes(32));
+        QCOMPARE(readSealedFile("f.bin"), QByteArray());
+        putFileBytes(sealingKeyPath(), ownKey);
+        QCOMPARE(readSealedFile("f.bin"), QByteArray("mine"));
+    }
+
+    void missingKeyIsNotRecreatedByReading()
+    {
+        QVERIFY(writeSealedFile("k.bin", "x"));
+        QVERIFY(QFile::remove(sealingKeyPath()));
+        QCOMPARE(readSealedFile("k.bin"), QByteArray());
+        QVERIFY(!QFile::exists(sealingKeyPath()));
+        // A new key is made for new writes; the old file stays unreadable, never "repaired".
+        QVERIFY(writeSealedFile("k2.bin", "y"));
+        QCOMPARE(readSealedFile("k2.bin"), QByteArray("y"));
+        QCOMPARE(readSealedFile("k.bin"), QByteArray());
+    }
+
+    void damagedKeyIsNeverReplaced()
+    {
+        QVERIFY(writeSealedFile("g.bin", "x"));
+        putFileBytes(sealingKeyPath(), "short");
+        QVERIFY(!writeSealedFile("g.bin", "y"));
+        QCOMPARE(fileBytes(sealingKeyPath()), QByteArray("short"));
+    }
+
+    void failedWriteKeepsTheOldFile()
+    {
+        QVERIFY(writeSealedFile("keep.bin", "old content"));
+        const QByteArray before = fileBytes(appDataFilePath("keep.bin"));
+        {
+            FileSizeLimit limit(4096);
+            QVERIFY(!writeSealedFile("keep.bin", randomBytes(64 * 1024)));
+        }
+        QCOMPARE(fileBytes(appDataFilePath("keep.bin")), before);
+        QCOMPARE(readSealedFile("keep.bin"), QByteArray("old content"));
+        const QStringList leftovers =
+            QDir(appDataDirectory()).entryList({"keep.bin.*"}, QDir::Files | QDir::Hidden);
+        QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(',')));
+    }
+
+    void targetThatIsADirectoryFails()
+    {
+        QVERIFY(QDir().mkpath(appDataFilePath("blocked.bin")));
+        QVERIFY(!writeSealedFile("blocked.bin", "x"));
+        QVERIFY(QFileInfo(appDataFilePath("blocked.bin")).isDir());
+    }
+
+    void sessionIsLoadedByTheApi()
+    {
+        QVERIFY(saveSessionToken(QStringLiteral("tok-42")));
+        QCOMPARE(Api().token, QStringLiteral("tok-42"));
+        deleteSessionFile();
+        QVERIFY(!QFile::exists(appDataFilePath("session.bin")));
+        QCOMPARE(Api().token, QString());
+        deleteSessionFile(); // deleting a missing file is harmless
+    }
+
+    void corruptSessionStartsSignedOutAndIsKept()
+    {
+        QDir().mkpath(appDataDirectory());
+        putFileBytes(appDataFilePath("session.bin"), "garbage that was never sealed");
+        QCOMPARE(Api().token, QString());
+        QCOMPARE(fileBytes(appDataFilePath("session.bin")), QByteArray("garbage that was never sealed"));
+    }
+};
+
+KESTRUNE_TEST_MAIN(TstSealing)
 #include "tst_sealing.moc"
