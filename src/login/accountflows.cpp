@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QLineEdit>
 
+// The window lives for the whole run, so the reply lambdas may hold the plain window pointer.
+
 void LoginWindow::doLogin()
 {
     statusLabel->setText(QStringLiteral("正在登录…"));
@@ -18,12 +20,62 @@ void LoginWindow::doLogin()
                          return;
                      }
                      api->token = reply.value("token").toString();
-                     saveSessionToken(api->token);
+                     // A file left over from an earlier session must not outlive a failed save:
+                     // the next start would otherwise restore that other session.
+                     if (!saveSessionToken(api->token))
+                         deleteSessionFile();
                      onLoggedIn(reply.value("user").toObject());
                      hide();
                  });
 }
 
-void LoginWindow::doRegister() {}
+void LoginWindow::doRegister()
+{
+    pendingId.clear();
+    codeEdit->clear();
+    verifyGroup->hide();
+    statusLabel->setText(QStringLiteral("正在发送验证码邮件…"));
 
-void LoginWindow::doVerify() {}
+    // The hint names the address that was sent, even if the field changes meanwhile.
+    const QString email = emailEdit->text().trimmed();
+    const QJsonObject body{{"username", usernameEdit->text().trimmed()},
+                           {"email", email},
+                           {"password", passwordEdit->text()}};
+    api->request("POST", "/api/auth/register", body,
+                 [this, email](bool ok, const QJsonObject& reply, const QString& error) {
+                     if (!ok) {
+                         statusLabel->setText(error);
+                         return;
+                     }
+                     pendingId = reply.value("pending_id").toString();
+                     hintLabel->setText(QStringLiteral("验证码已发送至 %1，15 分钟内有效。"
+                                                       "请查看收件箱及垃圾邮件文件夹。")
+                                            .arg(email));
+                     verifyGroup->show();
+                     codeEdit->setFocus(Qt::OtherFocusReason);
+                     statusLabel->setText(QStringLiteral("请输入邮件中的六位验证码。"));
+                 });
+}
+
+void LoginWindow::doVerify()
+{
+    if (pendingId.isEmpty())
+        return;
+    statusLabel->setText(QStringLiteral("正在验证邮箱…"));
+    const QJsonObject body{{"pending_id", pendingId}, {"code", codeEdit->text().trimmed()}};
+    api->request("POST", "/api/auth/verify", body,
+                 [this](bool ok, const QJsonObject& reply, const QString& error) {
+                     if (!ok) {
+                         // pendingId stays, so a corrected code can be tried again.
+                         statusLabel->setText(error);
+                         return;
+                     }
+                     if (!reply.value("verified").toBool())
+                         return;
+                     pendingId.clear();
+                     verifyGroup->hide();
+                     loginEdit->setText(emailEdit->text().trimmed());
+                     setRegisterMode(false);
+                     statusLabel->setText(QStringLiteral("邮箱验证成功，请登录。"));
+                 });
+}

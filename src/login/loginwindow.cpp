@@ -1,5 +1,7 @@
 #include "loginwindow.h"
 
+#include <QFrame>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,22 +13,128 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     setObjectName("loginWindow");
     setWindowTitle(QStringLiteral("KestruneAI · 登录"));
     resize(900, 560);
-    auto* layout = new QVBoxLayout(this);
-    loginEdit = new QLineEdit(this);
+
+    auto* root = new QHBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+
+    // Brand panel: the name at the top, the star, line and caption packed at the bottom.
+    auto* brandPanel = new QFrame(this);
+    brandPanel->setObjectName("loginBrandPanel");
+    brandPanel->setFixedWidth(355);
+    root->addWidget(brandPanel, 0);
+
+    auto* brandLayout = new QVBoxLayout(brandPanel);
+    brandLayout->setContentsMargins(34, 30, 34, 34);
+    auto* brand = new QLabel(QStringLiteral("✳   KestruneAI"), brandPanel);
+    brand->setObjectName("loginBrand");
+    brandLayout->addWidget(brand);
+    brandLayout->addStretch(0);
+    auto* star = new QLabel(QStringLiteral("✳"), brandPanel);
+    star->setObjectName("loginStar");
+    star->setAlignment(Qt::AlignCenter);
+    brandLayout->addWidget(star);
+    auto* brandLine = new QLabel(QStringLiteral("每一段思路，\n都有自己的方向。"), brandPanel);
+    brandLine->setObjectName("loginBrandLine");
+    brandLayout->addWidget(brandLine);
+    brandLayout->addSpacing(12);
+    auto* caption = new QLabel(QStringLiteral("KESTRUNE / PERSONAL AI WORKSPACE"), brandPanel);
+    caption->setObjectName("loginCaption");
+    brandLayout->addWidget(caption);
+
+    // Form panel.
+    auto* formPanel = new QFrame(this);
+    formPanel->setObjectName("loginFormPanel");
+    root->addWidget(formPanel, 1);
+
+    auto* form = new QVBoxLayout(formPanel);
+    form->setContentsMargins(60, 45, 60, 42);
+    form->setSpacing(12);
+
+    auto* eyebrow = new QLabel(QStringLiteral("欢迎来到 KestruneAI"), formPanel);
+    eyebrow->setObjectName("formEyebrow");
+    form->addWidget(eyebrow);
+    loginHeading = new QLabel(QStringLiteral("继续你的对话。"), formPanel);
+    loginHeading->setObjectName("loginHeading");
+    form->addWidget(loginHeading);
+    auto* description =
+        new QLabel(QStringLiteral("登录后，云端对话会自动回到你的工作台。"), formPanel);
+    description->setObjectName("formDescription");
+    form->addWidget(description);
+    form->addSpacing(17);
+
+    loginGroup = new QWidget(formPanel);
+    auto* loginLayout = new QVBoxLayout(loginGroup);
+    loginLayout->setContentsMargins(0, 0, 0, 0);
+    loginLayout->addWidget(new QLabel(QStringLiteral("用户名或邮箱"), loginGroup));
+    loginEdit = new QLineEdit(loginGroup);
     loginEdit->setPlaceholderText(QStringLiteral("输入用户名或邮箱"));
-    passwordEdit = new QLineEdit(this);
-    passwordEdit->setEchoMode(QLineEdit::Password);
+    loginLayout->addWidget(loginEdit);
+    form->addWidget(loginGroup);
+
+    registerGroup = new QWidget(formPanel);
+    auto* registerLayout = new QVBoxLayout(registerGroup);
+    registerLayout->setContentsMargins(0, 0, 0, 0);
+    registerLayout->addWidget(new QLabel(QStringLiteral("用户名"), registerGroup));
+    usernameEdit = new QLineEdit(registerGroup);
+    usernameEdit->setPlaceholderText(QStringLiteral("3–32 位英文、数字或下划线"));
+    registerLayout->addWidget(usernameEdit);
+    registerLayout->addWidget(new QLabel(QStringLiteral("邮箱"), registerGroup));
+    emailEdit = new QLineEdit(registerGroup);
+    emailEdit->setPlaceholderText(QStringLiteral("name@example.com"));
+    registerLayout->addWidget(emailEdit);
+    registerGroup->hide();
+    form->addWidget(registerGroup);
+
+    form->addWidget(new QLabel(QStringLiteral("密码"), formPanel));
+    passwordEdit = new QLineEdit(formPanel);
     passwordEdit->setPlaceholderText(QStringLiteral("至少 12 位密码"));
-    primaryButton = new QPushButton(QStringLiteral("登录  →"), this);
+    passwordEdit->setEchoMode(QLineEdit::Password);
+    form->addWidget(passwordEdit);
+
+    primaryButton = new QPushButton(QStringLiteral("登录  →"), formPanel);
     primaryButton->setObjectName("primaryButton");
-    statusLabel = new QLabel(this);
+    form->addWidget(primaryButton);
+    textButton = new QPushButton(QStringLiteral("没有账号？创建账号"), formPanel);
+    textButton->setObjectName("textButton");
+    form->addWidget(textButton);
+
+    hintLabel = new QLabel(formPanel);
+    hintLabel->setObjectName("hintLabel");
+    hintLabel->setWordWrap(true);
+    // Selectable so the address can be copied; never editable or a link.
+    hintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    form->addWidget(hintLabel);
+
+    verifyGroup = new QWidget(formPanel);
+    auto* verifyLayout = new QHBoxLayout(verifyGroup);
+    verifyLayout->setContentsMargins(0, 0, 0, 0);
+    codeEdit = new QLineEdit(verifyGroup);
+    codeEdit->setPlaceholderText(QStringLiteral("六位验证码"));
+    codeEdit->setMaxLength(6);
+    verifyLayout->addWidget(codeEdit);
+    auto* verifyButton = new QPushButton(QStringLiteral("验证邮箱"), verifyGroup);
+    verifyButton->setObjectName("secondaryButton");
+    verifyLayout->addWidget(verifyButton);
+    verifyGroup->hide();
+    form->addWidget(verifyGroup);
+
+    statusLabel = new QLabel(formPanel);
     statusLabel->setObjectName("statusLabel");
-    layout->addWidget(loginEdit);
-    layout->addWidget(passwordEdit);
-    layout->addWidget(primaryButton);
-    layout->addWidget(statusLabel);
-    connect(primaryButton, &QPushButton::clicked, this, [this] { doLogin(); });
-    connect(passwordEdit, &QLineEdit::returnPressed, this, [this] { doLogin(); });
+    statusLabel->setWordWrap(true);
+    form->addWidget(statusLabel);
+    form->addStretch(0);
+
+    const auto startFlow = [this] {
+        if (registerMode)
+            doRegister();
+        else
+            doLogin();
+    };
+    connect(primaryButton, &QPushButton::clicked, this, startFlow);
+    connect(passwordEdit, &QLineEdit::returnPressed, this, startFlow);
+    connect(textButton, &QPushButton::clicked, this, [this] { setRegisterMode(!registerMode); });
+    connect(verifyButton, &QPushButton::clicked, this, [this] { doVerify(); });
 }
 
 LoginWindow::~LoginWindow() = default;
@@ -34,4 +142,16 @@ LoginWindow::~LoginWindow() = default;
 void LoginWindow::setRegisterMode(bool on)
 {
     registerMode = on;
+    loginGroup->setVisible(!on);
+    registerGroup->setVisible(on);
+    loginHeading->setText(on ? QStringLiteral("创建你的账号。") : QStringLiteral("继续你的对话。"));
+    primaryButton->setText(on ? QStringLiteral("发送验证码  →") : QStringLiteral("登录  →"));
+    textButton->setText(on ? QStringLiteral("已有账号？返回登录")
+                           : QStringLiteral("没有账号？创建账号"));
+    // Back in sign-in mode the code row goes away; entering register mode never restores it,
+    // only a new successful registration does.
+    if (!on)
+        verifyGroup->hide();
+    statusLabel->clear();
+    hintLabel->clear();
 }
