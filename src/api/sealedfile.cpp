@@ -23,12 +23,14 @@ bool writeSealedFile(const QString& fileName, const QByteArray& data)
     QDir().mkpath(QFileInfo(path).absolutePath());
 
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so a short write (full disk, size limit) shows in write()'s count
+    // instead of vanishing in a flush that commit() does not report.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     // Owner-only: the content is sealed, but nobody else needs to see it either.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const auto size = static_cast<qint64>(sealed.size());
-    if (file.write(sealed.data(), size) != size) {
+    if (file.write(sealed.data(), size) != size || file.error() != QFileDevice::NoError) {
         file.cancelWriting();
         return false;
     }

@@ -165,13 +165,23 @@ private slots:
         QCOMPARE(fileBytes(sealingKeyPath()), QByteArray("short"));
     }
 
+    void failedWriteKeepsTheOldFile_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("size");
+        QTest::newRow("far over the limit") << 4096 << 64 * 1024;
+        QTest::newRow("just over the limit") << 200 << 300;
+    }
+
     void failedWriteKeepsTheOldFile()
     {
+        QFETCH(int, limit);
+        QFETCH(int, size);
         QVERIFY(writeSealedFile("keep.bin", "old content"));
         const QByteArray before = fileBytes(appDataFilePath("keep.bin"));
         {
-            FileSizeLimit limit(4096);
-            QVERIFY(!writeSealedFile("keep.bin", randomBytes(64 * 1024)));
+            const FileSizeLimit lowered{static_cast<rlim_t>(limit)};
+            QVERIFY(!writeSealedFile("keep.bin", randomBytes(size)));
         }
         QCOMPARE(fileBytes(appDataFilePath("keep.bin")), before);
         QCOMPARE(readSealedFile("keep.bin"), QByteArray("old content"));
