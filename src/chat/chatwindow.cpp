@@ -28,7 +28,8 @@ ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogou
     auto* sidebar = new QFrame(this);
     sidebar->setObjectName("sidebar");
     sidebar->setFixedWidth(278);
-    buildSidebar(sidebar);
+    // The window keeps no pointer to the sign-out button; only its connection needs it.
+    QPushButton* logoutButton = buildSidebar(sidebar);
     root->addWidget(sidebar, 0);
 
     auto* workspace = new QFrame(this);
@@ -36,7 +37,7 @@ ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogou
     buildWorkspace(workspace);
     root->addWidget(workspace, 1);
 
-    connectControls();
+    connectControls(logoutButton);
 
     loadPrivateStore();
     startNewConversation();
@@ -46,7 +47,7 @@ ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogou
 
 ChatWindow::~ChatWindow() = default;
 
-void ChatWindow::buildSidebar(QWidget* sidebar)
+QPushButton* ChatWindow::buildSidebar(QWidget* sidebar)
 {
     auto* layout = new QVBoxLayout(sidebar);
     layout->setContentsMargins(21, 26, 21, 20);
@@ -79,6 +80,8 @@ void ChatWindow::buildSidebar(QWidget* sidebar)
     conversationList = new QListWidget(sidebar);
     conversationList->setObjectName("conversationList");
     conversationList->setFrameShape(QFrame::NoFrame);
+    // Long titles end in "…" instead of growing a scroll bar across the narrow sidebar.
+    conversationList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     layout->addWidget(conversationList, 1);
 
     auto* privateSection = new QLabel(QStringLiteral("本机隐私对话"), sidebar);
@@ -88,6 +91,7 @@ void ChatWindow::buildSidebar(QWidget* sidebar)
     privateList = new QListWidget(sidebar);
     privateList->setObjectName("privateList");
     privateList->setFrameShape(QFrame::NoFrame);
+    privateList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     layout->addWidget(privateList, 1);
 
     auto* divider = new QFrame(sidebar);
@@ -104,10 +108,7 @@ void ChatWindow::buildSidebar(QWidget* sidebar)
     auto* logoutButton = new QPushButton(QStringLiteral("退出登录"), sidebar);
     logoutButton->setObjectName("logoutButton");
     layout->addWidget(logoutButton);
-    connect(logoutButton, &QPushButton::clicked, this, [this] {
-        if (!busy && onLogout)
-            onLogout();
-    });
+    return logoutButton;
 }
 
 void ChatWindow::buildWorkspace(QWidget* workspace)
@@ -151,6 +152,8 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
     chatNotice = new QLabel(workspace);
     chatNotice->setObjectName("chatNotice");
     chatNotice->setWordWrap(true);
+    // Service error texts are shown as they arrive: never as markup that could load files.
+    chatNotice->setTextFormat(Qt::PlainText);
     layout->addWidget(chatNotice);
 
     transcript = new MarkdownView;
@@ -180,7 +183,7 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
     layout->addWidget(composer);
 }
 
-void ChatWindow::connectControls()
+void ChatWindow::connectControls(QPushButton* logoutButton)
 {
     connect(newChatButton, &QPushButton::clicked, this, [this] { startNewConversation(); });
     connect(privateChatButton, &QPushButton::clicked, this, [this] { createPrivateThread(); });
@@ -199,6 +202,11 @@ void ChatWindow::connectControls()
     connect(modelSelect, &QComboBox::currentIndexChanged, this, [this](int) {
         if (isPrivate && !privateId.isEmpty() && !busy)
             updatePrivateThread();
+    });
+    connect(logoutButton, &QPushButton::clicked, this, [this] {
+        // A reply in progress would be cut off and lost: sign-out waits for it to end.
+        if (!busy && onLogout)
+            onLogout();
     });
 }
 

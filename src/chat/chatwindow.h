@@ -28,9 +28,9 @@ private:
     friend class ChatWindowProbe; // tests reach the state through it
 
     // chatwindow.cpp: layout, wiring, enabled states
-    void buildSidebar(QWidget* sidebar);
+    QPushButton* buildSidebar(QWidget* sidebar);
     void buildWorkspace(QWidget* workspace);
-    void connectControls();
+    void connectControls(QPushButton* logoutButton);
     void setBusy(bool b);
     QString currentId() const;
     void setModeBadge(const QString& text, bool isPrivateBadge);

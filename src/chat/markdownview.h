@@ -2,8 +2,8 @@
 
 #include <QTextBrowser>
 
-// The read-only transcript pane. It never loads images a reply refers to, and never
-// follows a link into a new document.
+// The read-only transcript pane. It never loads or shows an image a reply refers to, and a
+// click on a link never replaces the transcript with another document.
 class MarkdownView : public QTextBrowser
 {
 public:

@@ -22,10 +22,12 @@ void ChatWindow::loadModels()
                      select->clear();
                      for (const QJsonValue& value : body.value("models").toArray()) {
                          const QJsonObject model = value.toObject();
-                         select->addItem(QStringLiteral("%1  ·  %2 额度 / 100 字")
-                                             .arg(model.value("display_name").toString())
-                                             .arg(model.value("points_per_100").toInt()),
-                                         model.value("id").toString());
+                         // One substitution pass, so "%1" or "%2" inside a name stays as typed.
+                         const QString text =
+                             QStringLiteral("%1  ·  %2 额度 / 100 字")
+                                 .arg(model.value("display_name").toString(),
+                                      QString::number(model.value("points_per_100").toInt()));
+                         select->addItem(text, model.value("id").toString());
                      }
                      select->blockSignals(wasBlocked);
                      if (select->count() == 0)
@@ -36,7 +38,7 @@ void ChatWindow::loadModels()
 void ChatWindow::setPoints(int points)
 {
     user.insert("points", points);
+    // One substitution pass: a user name holding "%2" must not receive the balance.
     accountLabel->setText(QStringLiteral("%1\n对话额度 %2")
-                              .arg(user.value("username").toString())
-                              .arg(points));
+                              .arg(user.value("username").toString(), QString::number(points)));
 }

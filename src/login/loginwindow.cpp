@@ -102,6 +102,8 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     hintLabel = new QLabel(formPanel);
     hintLabel->setObjectName("hintLabel");
     hintLabel->setWordWrap(true);
+    // Both lines show what the user typed or the service sent: plain text, never markup.
+    hintLabel->setTextFormat(Qt::PlainText);
     // Selectable so the address can be copied; never editable or a link.
     hintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     form->addWidget(hintLabel);
@@ -122,6 +124,7 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     statusLabel = new QLabel(formPanel);
     statusLabel->setObjectName("statusLabel");
     statusLabel->setWordWrap(true);
+    statusLabel->setTextFormat(Qt::PlainText);
     form->addWidget(statusLabel);
     form->addStretch(0);
 

@@ -304,6 +304,10 @@ void Tst_login::errorTextShownVerbatim_data()
                                 << "正在验证邮箱…" << 400
                                 << QByteArray(R"({"error":"验证码错误，还可尝试 4 次。"})")
                                 << "验证码错误，还可尝试 4 次。";
+    QTest::newRow("markup stays text") << "login"
+                                       << "正在登录…" << 400
+                                       << QByteArray(R"({"error":"<img src='x.png'><b>失败</b>"})")
+                                       << "<img src='x.png'><b>失败</b>";
 }
 
 void Tst_login::errorTextShownVerbatim()
@@ -335,6 +339,7 @@ void Tst_login::errorTextShownVerbatim()
     QCOMPARE(p.statusLabel()->text(), progress);
     rig.server.release();
     QTRY_COMPARE(p.statusLabel()->text(), shown);
+    QCOMPARE(p.statusLabel()->textFormat(), Qt::PlainText); // never interpreted as markup
 
     // A failure changes nothing else: still signed out, fields and registration kept.
     QVERIFY(rig.window->isVisible());
@@ -438,6 +443,7 @@ void Tst_login::verifyOutcomes()
     QVERIFY(rig.server.waitForRequests(2));
     QCOMPARE(rig.bodyOf(1), (QJsonObject{{"pending_id", "p-5"}, {"code", "123456"}}));
     QTRY_COMPARE(p.statusLabel()->text(), shown);
+    QCOMPARE(p.statusLabel()->textFormat(), Qt::PlainText); // never interpreted as markup
     rig.settle();
     QCOMPARE(p.statusLabel()->text(), shown);
 

@@ -1,13 +1,357 @@
+#include "api.h"
+#include "chatwindow.h"
+#include "markdownview.h"
+#include "probes.h"
+#include "scriptedserver.h"
 #include "testenvironment.h"
+#include "transcript.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextDocumentFragment>
+#include <QTextTable>
 #include <QtTest>
+
+#include <memory>
+
+#ifdef Q_OS_LINUX
+#include <sys/inotify.h>
+#include <unistd.h>
+#endif
+
+namespace
+{
+
+QJsonObject turn(const QString& role, const QString& content)
+{
+    return QJsonObject{{"role", role}, {"content", content}};
+}
+
+// Format of the character at `position`.
+QTextCharFormat formatAt(QTextDocument* document, int position)
+{
+    QTextCursor cursor(document);
+    cursor.setPosition(position + 1);
+    return cursor.charFormat();
+}
+
+// Counts the files opened in one folder while it lives (Linux; elsewhere it counts nothing).
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const QString& folder)
+    {
+#ifdef Q_OS_LINUX
+        fd = inotify_init1(IN_NONBLOCK);
+        if (fd >= 0)
+            inotify_add_watch(fd, QFile::encodeName(folder).constData(), IN_OPEN | IN_ACCESS);
+#else
+        Q_UNUSED(folder);
+#endif
+    }
+    ~OpenWatch()
+    {
+#ifdef Q_OS_LINUX
+        if (fd >= 0)
+            close(fd);
+#endif
+    }
+    bool active() const
+    {
+        return fd >= 0;
+    }
+    QStringList opened()
+    {
+        QStringList names;
+#ifdef Q_OS_LINUX
+        alignas(inotify_event) char buffer[8192];
+        ssize_t length = 0;
+        while ((length = read(fd, buffer, sizeof buffer)) > 0) {
+            for (char* p = buffer; p < buffer + length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                if (event->len)
+                    names << QString::fromLocal8Bit(event->name);
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+#endif
+        return names;
+    }
+
+private:
+    int fd = -1;
+};
+
+// The transcript built the plain way: fresh conversions, layout on, no edit block.
+QString plainlyDrawn(const QJsonArray& messages)
+{
+    QTextBrowser pane;
+    QTextCursor cursor = pane.textCursor();
+    for (const QJsonValue& value : messages) {
+        const QJsonObject message = value.toObject();
+        const bool assistant = message.value("role").toString() == "assistant";
+        QTextCharFormat header;
+        header.setForeground(QBrush(QColor(assistant ? "#2c7d87" : "#567187")));
+        header.setFontWeight(600);
+        header.setFontPointSize(10);
+        cursor.insertText(assistant ? "✳  KestruneAI\n" : "你\n", header);
+        QTextCharFormat body;
+        body.setForeground(QBrush(QColor("#203c50")));
+        body.setFontPointSize(11);
+        cursor.setCharFormat(body);
+        const QString content = message.value("content").toString();
+        if (assistant)
+            cursor.insertFragment(
+                QTextDocumentFragment::fromMarkdown(content, QTextDocument::MarkdownDialectGitHub));
+        else
+            cursor.insertText(content, body);
+        cursor.insertText("\n\n");
+    }
+    return pane.document()->toHtml();
+}
+
+} // namespace
 
 class Tst_transcript : public QObject
 {
     Q_OBJECT
+
+    ScriptedServer server;
+    std::unique_ptr<Api> api;
+    std::unique_ptr<ChatWindow> window;
+
+    ChatWindowProbe probe() const { return ChatWindowProbe(window.get()); }
+    QTextDocument* document() const { return probe().transcript()->document(); }
+    void render(const QJsonArray& messages)
+    {
+        probe().messages() = messages;
+        probe().renderTranscript();
+    }
+
 private slots:
-    void placeholder() { QVERIFY(true); } // replaced by the real cases
+    void init()
+    {
+        server.setHandler([](const RecordedRequest&) {
+            return ScriptedReply::json(200, R"({"models":[],"conversations":[]})");
+        });
+        qputenv("KESTRUNEAI_BASE_URL", server.origin().toUtf8());
+        api = std::make_unique<Api>();
+        window = std::make_unique<ChatWindow>(api.get(), QJsonObject{{"username", "ann"}}, [] {});
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        api.reset();
+    }
+
+    void emptyPages_data()
+    {
+        QTest::addColumn<bool>("isPrivate");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("cloud") << false
+                               << "✳\n从一个问题开始。\n你的对话会在云端保存，随时可以继续。";
+        QTest::newRow("private")
+            << true << "◇\n保存在这台电脑。\n隐私对话只在本机加密保存，不进入云端历史。";
+    }
+
+    void emptyPages()
+    {
+        QFETCH(bool, isPrivate);
+        QFETCH(QString, text);
+        render({turn("user", "earlier")});
+        probe().isPrivate() = isPrivate;
+        render({});
+        QCOMPARE(document()->toPlainText(), text);
+        const QTextBlock symbol = document()->begin();
+        QCOMPARE(symbol.blockFormat().alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+        QCOMPARE(formatAt(document(), symbol.position()).font().pixelSize(), 72);
+        QCOMPARE(formatAt(document(), symbol.position()).foreground().color(), QColor("#69a7a8"));
+        QCOMPARE(symbol.next().blockFormat().headingLevel(), 2);
+        QVERIFY(probe().messages().isEmpty());
+    }
+
+    // Headers, plain user turns, and the empty line after every turn.
+    void turnsAndHeaders()
+    {
+        render({turn("user", "请 **加粗** 这句"), turn("assistant", "好的，*已完成*。"),
+                turn("Assistant", "**大写**角色"), QJsonObject{{"content", "没有角色"}},
+                QJsonValue("不是对象")});
+        QCOMPARE(document()->toPlainText(), "你\n请 **加粗** 这句\n\n"
+                                            "✳  KestruneAI\n好的，已完成。\n\n"
+                                            "你\n**大写**角色\n\n"
+                                            "你\n没有角色\n\n"
+                                            "你\n\n\n");
+
+        const QString text = document()->toPlainText();
+        const QTextCharFormat userHeader = formatAt(document(), 0);
+        QCOMPARE(userHeader.foreground().color(), QColor("#567187"));
+        QCOMPARE(userHeader.fontWeight(), 600);
+        QCOMPARE(userHeader.fontPointSize(), 10.0);
+
+        const QTextCharFormat userBody = formatAt(document(), text.indexOf("**加粗**"));
+        QCOMPARE(userBody.foreground().color(), QColor("#203c50"));
+        QCOMPARE(userBody.fontPointSize(), 11.0);
+        QVERIFY(userBody.fontWeight() < 600);
+
+        const QTextCharFormat replyHeader = formatAt(document(), text.indexOf("✳"));
+        QCOMPARE(replyHeader.foreground().color(), QColor("#2c7d87"));
+        QCOMPARE(replyHeader.fontWeight(), 600);
+        QCOMPARE(replyHeader.fontPointSize(), 10.0);
+        QVERIFY(formatAt(document(), text.indexOf("已完成")).fontItalic());
+
+        QCOMPARE(formatAt(document(), text.indexOf("你\n**大写")).foreground().color(),
+                 QColor("#567187"));
+    }
+
+    void gitHubMarkdown()
+    {
+        render({turn("assistant", "| a | b |\n|---|---|\n| 1 | 2 |\n\n~~旧~~ 新 <u>下划线</u>\n\n"
+                                  "- [x] 完成\n- [ ] 未完成\n")});
+        QTextTable* table = nullptr;
+        for (QTextFrame* frame : document()->rootFrame()->childFrames())
+            table = table ? table : qobject_cast<QTextTable*>(frame);
+        QVERIFY(table);
+        QCOMPARE(table->rows(), 2);
+        QCOMPARE(table->columns(), 2);
+
+        const QString text = document()->toPlainText();
+        QVERIFY(formatAt(document(), text.indexOf("旧")).fontStrikeOut());
+        QVERIFY(!text.contains("<u>")); // HTML in a reply is rendered, not shown
+        QVERIFY(formatAt(document(), text.indexOf("下划线")).fontUnderline());
+        QCOMPARE(document()->findBlock(text.indexOf("完成")).blockFormat().marker(),
+                 QTextBlockFormat::MarkerType::Checked);
+        QCOMPARE(document()->findBlock(text.indexOf("未完成")).blockFormat().marker(),
+                 QTextBlockFormat::MarkerType::Unchecked);
+    }
+
+    void scrolledToEnd()
+    {
+        QJsonArray messages;
+        for (int i = 0; i < 40; ++i)
+            messages.append(turn(i % 2 ? "assistant" : "user", QString("第 %1 段\n\n内容").arg(i)));
+        for (int round = 0; round < 2; ++round) {
+            QScrollBar* bar = probe().transcript()->verticalScrollBar();
+            bar->setValue(0);
+            render(messages);
+            QVERIFY(bar->maximum() > 0);
+            // The end of the text is in view; only the document margin may lie below it.
+            QVERIFY(bar->value() >= bar->maximum() - document()->documentMargin());
+            QVERIFY(probe().transcript()->viewport()->rect().contains(
+                probe().transcript()->cursorRect()));
+            QCOMPARE(probe().transcript()->textCursor().position(),
+                     document()->characterCount() - 1);
+            messages.append(turn("user", "再来一条"));
+        }
+    }
+
+    // No image is read from disk, fetched or drawn, whatever the reply names.
+    void imagesRefused()
+    {
+        QTemporaryDir folder;
+        QImage red(40, 40, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        QVERIFY(red.save(folder.filePath("red.png")));
+        ScriptedServer imageHost;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(folder.path());
+        OpenWatch watch(folder.path());
+
+        const QString local = folder.filePath("red.png");
+        render({turn("assistant", QString("![远程](%1/red.png) ![本地](%2)\n\n"
+                                          "<img src=\"file://%2\"> <img src=\"red.png\">\n")
+                                      .arg(imageHost.origin(), local))});
+        const QImage shot = window->grab().toImage();
+        QTest::qWait(50);
+        QDir::setCurrent(previous);
+
+        QCOMPARE(imageHost.requestCount(), 0);
+        QVERIFY(watch.active());
+        QCOMPARE(watch.opened(), QStringList());
+        int redPixels = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                redPixels += shot.pixelColor(x, y) == QColor(Qt::red);
+        QCOMPARE(redPixels, 0);
+    }
+
+    // A click on a link leaves the transcript as it is and opens nothing.
+    void linkClickHarmless()
+    {
+        QTemporaryDir folder;
+        QFile secret(folder.filePath("secret.txt"));
+        QVERIFY(secret.open(QIODevice::WriteOnly));
+        secret.write("LOCAL-SECRET");
+        secret.close();
+        ScriptedServer site;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(folder.path());
+        OpenWatch watch(folder.path());
+
+        render({turn("user", "给我链接"),
+                turn("assistant", QString("[网页链接](%1/page) [文件链接](file://%2) "
+                                          "[相对链接](secret.txt)")
+                                      .arg(site.origin(), secret.fileName()))});
+        MarkdownView* pane = probe().transcript();
+        const QString before = document()->toPlainText();
+        QSignalSpy clicked(pane, &QTextBrowser::anchorClicked);
+        for (const char* anchor : {"网页链接", "文件链接", "相对链接"}) {
+            QTextCursor cursor(document());
+            cursor.setPosition(document()->toPlainText().indexOf(QString::fromUtf8(anchor)) + 1);
+            const QPoint at = pane->cursorRect(cursor).center();
+            QVERIFY(!pane->anchorAt(at).isEmpty());
+            QTest::mouseClick(pane->viewport(), Qt::LeftButton, {}, at);
+            QTest::qWait(20);
+            QCOMPARE(document()->toPlainText(), before);
+        }
+        QDir::setCurrent(previous);
+
+        QCOMPARE(clicked.count(), 3); // the clicks did reach the links
+        QCOMPARE(pane->source(), QUrl());
+        QCOMPARE(site.requestCount(), 0);
+        QCOMPARE(watch.opened(), QStringList());
+    }
+
+    // Replies kept from the last drawing give exactly the document fresh conversions give,
+    // and only new replies are converted again.
+    void cachedRepliesSameDocument()
+    {
+        QJsonArray messages{
+            turn("user", "表格和代码"),
+            turn("assistant",
+                 "## 标题\n\n| a | b |\n|---|---|\n| 1 | 2 |\n\n```cpp\nint x;\n```\n"),
+            turn("user", "列表"),
+            turn("assistant", "- [x] 一\n- 二\n\n1. 三\n\n> 引用 ~~删~~"),
+            turn("assistant", "| a | b |\n|---|---|\n| 1 | 2 |\n\n```cpp\nint x;\n```\n"),
+        };
+        MarkdownView pane;
+        drawTranscript(&pane, messages);
+        ReplyFragmentCache* cache = ReplyFragmentCache::of(&pane);
+        const int first = cache->conversions();
+        QCOMPARE(first, 3);
+        QCOMPARE(pane.document()->toHtml(), plainlyDrawn(messages));
+
+        drawTranscript(&pane, messages);
+        QCOMPARE(cache->conversions(), first);
+        QCOMPARE(pane.document()->toHtml(), plainlyDrawn(messages));
+
+        messages.append(turn("assistant", "新的 **回复**"));
+        drawTranscript(&pane, messages);
+        QCOMPARE(cache->conversions(), first + 1);
+        QCOMPARE(pane.document()->toHtml(), plainlyDrawn(messages));
+        QCOMPARE(ReplyFragmentCache::of(&pane), cache);
+    }
 };
 
 KESTRUNE_TEST_MAIN(Tst_transcript)

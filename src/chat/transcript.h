@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QTextDocumentFragment>
+
+class QJsonArray;
+class QTextBrowser;
+
+// Rebuilds the whole pane from message records, oldest first: a coloured header per turn,
+// user turns as plain text, assistant turns rendered from GitHub-flavoured Markdown; then
+// scrolls to the end. The caller handles an empty conversation.
+void drawTranscript(QTextBrowser* pane, const QJsonArray& messages);
+
+// The replies converted for the last drawing of one pane, owned by the pane. Every redraw
+// after a reply would otherwise parse the whole conversation's Markdown again; what a
+// drawing no longer uses is dropped, so it never holds more than one conversation.
+class ReplyFragmentCache : public QObject
+{
+public:
+    explicit ReplyFragmentCache(QObject* pane);
+
+    static ReplyFragmentCache* of(QTextBrowser* pane); // created on first use
+
+    QTextDocumentFragment fragment(const QString& markdown);
+    void finishDrawing();
+    int conversions() const { return conversionCount; }
+
+private:
+    QHash<QString, QTextDocumentFragment> kept;
+    QHash<QString, QTextDocumentFragment> used;
+    int conversionCount = 0;
+};
