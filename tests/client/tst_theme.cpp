@@ -1,14 +1,363 @@
+#include "api.h"
+#include "chatwindow.h"
+#include "loginwindow.h"
+#include "probes.h"
+#include "scriptedserver.h"
 #include "testenvironment.h"
+#include "theme.h"
+#include "widgetfinder.h"
 
 #include <QApplication>
+#include <QCursor>
+#include <QFontInfo>
+#include <QImage>
+#include <QRawFont>
+#include <QStyle>
+#include <QVBoxLayout>
 #include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// Antialiasing and rounding may shift a channel by a few steps.
+constexpr int tolerance = 6;
+
+int distance(QColor a, QColor b)
+{
+    return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                     std::abs(a.blue() - b.blue())});
+}
+
+QImage snapshot(QWidget* window)
+{
+    return window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+QRect rectIn(QWidget* window, QWidget* widget)
+{
+    return QRect(widget->mapTo(window, QPoint(0, 0)), widget->size());
+}
+
+// Left of the middle of a widget: clear of centred text and of rounded corners.
+QColor fillOf(const QImage& image, QWidget* window, QWidget* widget)
+{
+    const QRect r = rectIn(window, widget);
+    return image.pixelColor(r.left() + 6, r.center().y());
+}
+
+// How close any pixel of the area comes to `colour`. Text is found this way: its fully
+// covered pixels carry the text colour exactly.
+int nearest(const QImage& image, const QRect& area, QColor colour)
+{
+    int best = 255;
+    const QRect r = area.intersected(image.rect());
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            best = std::min(best, distance(image.pixelColor(x, y), colour));
+    return best;
+}
+
+#define COMPARE_COLOUR(actual, expected)                                                       \
+    QVERIFY2(distance((actual), QColor(expected)) <= tolerance,                                \
+             qPrintable(QStringLiteral("%1 instead of %2").arg((actual).name(), expected)))
+
+void repolish(QWidget* widget)
+{
+    widget->style()->unpolish(widget);
+    widget->style()->polish(widget);
+}
+
+} // namespace
 
 class Tst_theme : public QObject
 {
     Q_OBJECT
+
 private slots:
-    void placeholder() { QVERIFY(true); } // replaced by the real cases
+    void initTestCase();
+    void cleanup();
+
+    void styleFontAndSheet();
+    void fontWeights_data();
+    void fontWeights();
+    void workspaceFills();
+    void modeBadgeFollowsPrivateProperty();
+    void modelSelectorShowsItsArrow();
+    void disabledTextColours_data();
+    void disabledTextColours();
+    void signInColours();
+    void formLineEditBorderIgnoresFocus();
+
+private:
+    ChatWindow* openWorkspace();
+    LoginWindow* openSignIn();
+
+    ScriptedServer server;
+    std::unique_ptr<Api> api;
+    std::unique_ptr<ChatWindow> chat;
+    std::unique_ptr<LoginWindow> login;
 };
+
+void Tst_theme::initTestCase()
+{
+    applyTheme(*qApp);
+    QCursor::setPos(-1000, -1000); // no hover look on any button
+    server.setHandler([](const RecordedRequest& request) {
+        if (request.path == "/api/models")
+            return ScriptedReply::json(
+                200, R"({"models":[{"id":"echo","display_name":"回声","points_per_100":2}]})");
+        if (request.path == "/api/conversations")
+            return ScriptedReply::json(200, R"({"conversations":[{"id":"c1","title":"周报"}]})");
+        return ScriptedReply::json(404, R"({"error":"没有这个接口。"})");
+    });
+    qputenv("KESTRUNEAI_BASE_URL", server.origin().toUtf8());
+    api = std::make_unique<Api>();
+}
+
+void Tst_theme::cleanup()
+{
+    chat.reset();
+    login.reset();
+}
+
+ChatWindow* Tst_theme::openWorkspace()
+{
+    const QJsonObject user{{"id", "u1"}, {"username", "demo"}, {"points", 120}};
+    chat = std::make_unique<ChatWindow>(api.get(), user, [] {});
+    chat->show();
+    // The models arriving shows the window is wired to the scripted server and laid out.
+    const bool ready = QTest::qWaitForWindowExposed(chat.get()) && QTest::qWaitFor([this] {
+        return ChatWindowProbe(chat.get()).modelSelect()->count() == 1;
+    });
+    return ready ? chat.get() : nullptr;
+}
+
+LoginWindow* Tst_theme::openSignIn()
+{
+    login = std::make_unique<LoginWindow>(api.get(), [](QJsonObject) {});
+    login->show();
+    return QTest::qWaitForWindowExposed(login.get()) ? login.get() : nullptr;
+}
+
+void Tst_theme::styleFontAndSheet()
+{
+    // With a sheet applied the toolkit wraps the chosen style; lift the sheet to see it.
+    const QString sheet = qApp->styleSheet();
+    qApp->setStyleSheet(QString());
+    const QString styleName = QApplication::style()->name();
+    qApp->setStyleSheet(sheet);
+    QCOMPARE(styleName.toLower(), QStringLiteral("fusion"));
+
+    const QFont font = QApplication::font();
+    QCOMPARE(font.family(), QStringLiteral("Segoe UI Variable"));
+    QCOMPARE(font.pointSize(), 10);
+    QCOMPARE(font.weight(), QFont::Normal);
+
+    // The sheet comes whole from the compiled-in resource.
+    QVERIFY(sheet.contains(QStringLiteral("QWidget#loginWindow, QWidget#chatWindow {")));
+    QVERIFY(sheet.contains(QStringLiteral("QPushButton#sendButton { min-width:105px; }")));
+
+    // The face standing in for the missing family must draw both scripts itself, so that
+    // a line of mixed text keeps one look.
+    const QRawFont face = QRawFont::fromFont(font);
+    QVERIFY2(face.supportsCharacter(QChar(u'K')), qPrintable(face.familyName()));
+    QVERIFY2(face.supportsCharacter(QChar(u'对')), qPrintable(face.familyName()));
+}
+
+void Tst_theme::fontWeights_data()
+{
+    QTest::addColumn<bool>("workspace");
+    QTest::addColumn<QString>("objectName");
+    QTest::addColumn<int>("weight");
+
+    QTest::newRow("chatTitle 700") << true << "chatTitle" << 700;
+    QTest::newRow("sendButton 700") << true << "sendButton" << 700;
+    QTest::newRow("accountLabel 650") << true << "accountLabel" << 650;
+    QTest::newRow("sendHint plain") << true << "sendHint" << int(QFont::Normal);
+    QTest::newRow("loginHeading 700") << false << "loginHeading" << 700;
+    QTest::newRow("loginBrandLine 650") << false << "loginBrandLine" << 650;
+}
+
+void Tst_theme::fontWeights()
+{
+    QFETCH(bool, workspace);
+    QFETCH(QString, objectName);
+    QFETCH(int, weight);
+
+    QWidget* window = workspace ? static_cast<QWidget*>(openWorkspace()) : openSignIn();
+    QVERIFY(window);
+    QWidget* widget = byName<QWidget>(window, objectName);
+    QVERIFY(widget);
+
+    const QFont font = widget->font();
+    QCOMPARE(int(font.weight()), weight);
+    QCOMPARE(font.family(), QApplication::font().family()); // the sheet never changes the face
+    // The face actually drawn is a bold one for the heavy weights, a regular one otherwise.
+    const int drawn = QFontInfo(font).weight();
+    QVERIFY2((drawn >= QFont::DemiBold) == (weight > QFont::Medium),
+             qPrintable(QString::number(drawn)));
+}
+
+void Tst_theme::workspaceFills()
+{
+    ChatWindow* window = openWorkspace();
+    QVERIFY(window);
+    const ChatWindowProbe probe(window);
+
+    QImage image = snapshot(window);
+    COMPARE_COLOUR(fillOf(image, window, byName<QWidget>(window, "workspace")), "#edf3f5");
+    COMPARE_COLOUR(fillOf(image, window, byName<QWidget>(window, "sidebar")), "#18374b");
+    COMPARE_COLOUR(fillOf(image, window, probe.sendButton()), "#286f79");
+    COMPARE_COLOUR(fillOf(image, window, probe.newChatButton()), "#286f79");
+    // The conversation list is transparent: the navy shows through below its items.
+    const QRect list = rectIn(window, probe.conversationList());
+    COMPARE_COLOUR(image.pixelColor(list.left() + 2, list.bottom() - 2), "#18374b");
+
+    probe.setBusy(true);
+    image = snapshot(window);
+    COMPARE_COLOUR(fillOf(image, window, probe.sendButton()), "#86a6aa");
+    COMPARE_COLOUR(fillOf(image, window, probe.newChatButton()), "#86a6aa");
+    // Still rounded when disabled: the corner shows the white composer behind.
+    COMPARE_COLOUR(image.pixelColor(rectIn(window, probe.sendButton()).topLeft()), "#ffffff");
+}
+
+void Tst_theme::modeBadgeFollowsPrivateProperty()
+{
+    ChatWindow* window = openWorkspace();
+    QVERIFY(window);
+    QLabel* badge = ChatWindowProbe(window).modeBadge();
+    const QRect area = rectIn(window, badge);
+
+    QImage image = snapshot(window);
+    COMPARE_COLOUR(fillOf(image, window, badge), "#d4e9e9");
+    QVERIFY(nearest(image, area, QColor("#2c7078")) <= tolerance);
+
+    badge->setProperty("private", true);
+    repolish(badge);
+    image = snapshot(window);
+    COMPARE_COLOUR(fillOf(image, window, badge), "#f1e4ce");
+    QVERIFY(nearest(image, area, QColor("#7c5d3c")) <= tolerance);
+    QCOMPARE(badge->font().pixelSize(), 11); // only the colours change
+
+    badge->setProperty("private", false);
+    repolish(badge);
+    image = snapshot(window);
+    COMPARE_COLOUR(fillOf(image, window, badge), "#d4e9e9");
+    QVERIFY(nearest(image, area, QColor("#7c5d3c")) > tolerance);
+}
+
+void Tst_theme::modelSelectorShowsItsArrow()
+{
+    ChatWindow* window = openWorkspace();
+    QVERIFY(window);
+    const ChatWindowProbe probe(window);
+    // Only the drop-down box at the right end: the item text never reaches it.
+    QRect box = rectIn(window, probe.modelSelect());
+    box.setLeft(box.right() - 24);
+
+    QVERIFY(nearest(snapshot(window), box, QColor("#688291")) <= tolerance);
+    probe.setBusy(true);
+    const QImage image = snapshot(window);
+    QVERIFY(nearest(image, box, QColor("#a8b9c0")) <= tolerance);
+    QVERIFY(nearest(image, box, QColor("#688291")) > tolerance);
+}
+
+void Tst_theme::disabledTextColours_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("disabledText");
+    QTest::addColumn<QString>("enabledText");
+    QTest::addColumn<QString>("fill");
+
+    QTest::newRow("rename") << "rename" << "#a8b9c0" << "#688291" << "#edf3f5";
+    QTest::newRow("private chat") << "private" << "#91a8b2" << "#d6e6e9" << "#18374b";
+}
+
+void Tst_theme::disabledTextColours()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, disabledText);
+    QFETCH(QString, enabledText);
+    QFETCH(QString, fill);
+
+    ChatWindow* window = openWorkspace();
+    QVERIFY(window);
+    const ChatWindowProbe probe(window);
+    QPushButton* target = button == "rename" ? probe.renameButton() : probe.privateChatButton();
+    const QRect area = rectIn(window, target);
+
+    // Rename has no conversation yet; private chat is off without a readable store.
+    probe.privateAvailable() = false;
+    probe.setBusy(false);
+    QVERIFY(!target->isEnabled());
+    QImage image = snapshot(window);
+    QVERIFY(nearest(image, area, QColor(disabledText)) <= tolerance);
+    QVERIFY(nearest(image, area, QColor(enabledText)) > tolerance);
+    COMPARE_COLOUR(fillOf(image, window, target), fill); // the fill stays transparent
+
+    // (The disabled colour lies between the enabled text and the fill, so antialiased edges
+    // may still carry it: only the enabled colour is checked here.)
+    probe.privateAvailable() = true;
+    probe.cloudId() = QStringLiteral("c1");
+    probe.setBusy(false);
+    QVERIFY(target->isEnabled());
+    QVERIFY(nearest(snapshot(window), area, QColor(enabledText)) <= tolerance);
+}
+
+void Tst_theme::signInColours()
+{
+    LoginWindow* window = openSignIn();
+    QVERIFY(window);
+    const LoginWindowProbe probe(window);
+
+    QImage image = snapshot(window);
+    COMPARE_COLOUR(fillOf(image, window, byName<QWidget>(window, "loginBrandPanel")), "#18374b");
+    COMPARE_COLOUR(fillOf(image, window, byName<QWidget>(window, "loginFormPanel")), "#f5f9fa");
+    COMPARE_COLOUR(fillOf(image, window, probe.primaryButton()), "#286f79");
+    COMPARE_COLOUR(fillOf(image, window, probe.loginEdit()), "#ffffff");
+    // A label without a name of its own takes the common label colour.
+    QLabel* passwordLabel = labelByText(window, QStringLiteral("密码"));
+    QVERIFY(passwordLabel);
+    QVERIFY(nearest(image, rectIn(window, passwordLabel), QColor("#355568")) <= tolerance);
+
+    probe.statusLabel()->setText(QStringLiteral("用户名或密码错误。"));
+    probe.primaryButton()->setEnabled(false);
+    image = snapshot(window);
+    COMPARE_COLOUR(fillOf(image, window, probe.primaryButton()), "#86a6aa");
+    QVERIFY(nearest(image, rectIn(window, probe.statusLabel()), QColor("#6c8490")) <= tolerance);
+    QCOMPARE(probe.statusLabel()->font().pixelSize(), 12);
+}
+
+void Tst_theme::formLineEditBorderIgnoresFocus()
+{
+    // Control: an ordinary line edit does take the focus border, so focus is really there.
+    QWidget plain;
+    auto* edit = new QLineEdit(&plain);
+    (new QVBoxLayout(&plain))->addWidget(edit);
+    plain.show();
+    plain.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&plain));
+    edit->setFocus();
+    QTRY_VERIFY(edit->hasFocus());
+    QRect r = rectIn(&plain, edit);
+    COMPARE_COLOUR(snapshot(&plain).pixelColor(r.left(), r.center().y()), "#57a7ad");
+    plain.hide();
+
+    LoginWindow* window = openSignIn();
+    QVERIFY(window);
+    QLineEdit* loginEdit = LoginWindowProbe(window).loginEdit();
+    r = rectIn(window, loginEdit);
+    COMPARE_COLOUR(snapshot(window).pixelColor(r.left(), r.center().y()), "#bfd5da");
+
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    loginEdit->setFocus();
+    QTRY_VERIFY(loginEdit->hasFocus());
+    const QImage image = snapshot(window);
+    COMPARE_COLOUR(image.pixelColor(r.left(), r.center().y()), "#bfd5da");
+    QVERIFY(nearest(image, r, QColor("#57a7ad")) > tolerance);
+}
 
 KESTRUNE_TEST_MAIN(Tst_theme)
 #include "tst_theme.moc"

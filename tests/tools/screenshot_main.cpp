@@ -1,0 +1,254 @@
+// Drives the real windows against a scripted service into their main states and saves a
+// picture of each, for looking at the program as a person would.
+
+#include "api.h"
+#include "chatwindow.h"
+#include "loginwindow.h"
+#include "probes.h"
+#include "scriptedserver.h"
+#include "testenvironment.h"
+#include "theme.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPixmap>
+#include <QScreen>
+#include <QTest>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+const char* cloudReply = R"(下面是三种方案的对比：
+
+| 方案 | 成本 | 上线时间 |
+|---|---|---|
+| 自建 | 高 | 3 个月 |
+| 托管 | 中 | 2 周 |
+| 混合 | 低 | 1 个月 |
+
+建议的步骤：
+
+1. 先用**托管**方案验证需求；
+2. 再把核心数据迁回自建集群；
+3. 最后评估 `混合` 部署的成本。
+
+- 风险：供应商锁定
+- 收益：更快上线
+
+```cpp
+int main() {
+    std::puts("你好，KestruneAI");
+    return 0;
+}
+```
+)";
+
+const char* privateReply = R"(好的，这是一份**仅保存在本机**的周计划草稿：
+
+1. 周一：整理需求清单
+2. 周三：与设计同步原型
+3. 周五：回顾并写周报
+
+> 这段对话不会进入云端历史。)";
+
+QByteArray modelsJson()
+{
+    return R"({"models":[)"
+           R"({"id":"kestrune-showcase","display_name":"Markdown 展示","points_per_100":1},)"
+           R"({"id":"kestrune-echo","display_name":"回声","points_per_100":2}]})";
+}
+
+QByteArray conversationsJson()
+{
+    const QJsonArray list{
+        QJsonObject{{"id", "c1"}, {"title", "部署方案对比"}},
+        QJsonObject{{"id", "c2"}, {"title", "周报润色"}},
+        QJsonObject{{"id", "c3"}, {"title", "一个很长很长的对话标题，用来看看侧栏里的截断效果"}},
+    };
+    return QJsonDocument(QJsonObject{{"conversations", list}}).toJson(QJsonDocument::Compact);
+}
+
+QByteArray conversationJson()
+{
+    const QJsonArray messages{
+        QJsonObject{{"role", "user"}, {"content", "帮我对比一下三种部署方案，并给出步骤。"}},
+        QJsonObject{{"role", "assistant"}, {"content", QString::fromUtf8(cloudReply)}},
+    };
+    const QJsonObject conversation{
+        {"id", "c1"}, {"title", "部署方案对比"}, {"model", "kestrune-showcase"}};
+    return QJsonDocument(QJsonObject{{"conversation", conversation}, {"messages", messages}})
+        .toJson(QJsonDocument::Compact);
+}
+
+QByteArray privateStoreJson()
+{
+    const QJsonArray messages{
+        QJsonObject{{"role", "user"}, {"content", "帮我排一下这周的计划"}},
+        QJsonObject{{"role", "assistant"}, {"content", QString::fromUtf8(privateReply)}},
+    };
+    const QJsonObject thread{{"id", "0b7c7f4e-6a55-4d39-9d7a-3f0e2f1c9a10"},
+                             {"title", "这周的计划"},
+                             {"model", "kestrune-echo"},
+                             {"messages", messages},
+                             {"created_at", 1767225600},
+                             {"updated_at", 1767229200}};
+    const QJsonObject older{{"id", "5d2e61a0-1b7c-4f0a-8e3b-2c9d4e5f6a7b"},
+                            {"title", "体检报告解读"},
+                            {"model", "kestrune-echo"},
+                            {"messages", QJsonArray{}},
+                            {"created_at", 1767139200},
+                            {"updated_at", 1767139200}};
+    return QJsonDocument(QJsonObject{{"threads", QJsonArray{older, thread}}})
+        .toJson(QJsonDocument::Compact);
+}
+
+QByteArray streamEvent(const QByteArray& name, const QJsonObject& data)
+{
+    return "event: " + name + "\ndata: " + QJsonDocument(data).toJson(QJsonDocument::Compact) +
+           "\n\n";
+}
+
+ScriptedReply answer(const RecordedRequest& request)
+{
+    const QByteArray path = request.path;
+    if (path == "/api/auth/register")
+        return ScriptedReply::json(200, R"({"pending_id":"p-1","email":"lin@example.com"})");
+    if (path == "/api/models")
+        return ScriptedReply::json(200, modelsJson());
+    if (path == "/api/conversations" && request.method == "GET")
+        return ScriptedReply::json(200, conversationsJson());
+    if (path == "/api/conversations" && request.method == "POST")
+        return ScriptedReply::json(200, R"({"conversation":{"id":"c9","title":"新对话"}})");
+    if (path == "/api/conversations/c1")
+        return ScriptedReply::json(200, conversationJson());
+    if (path == "/api/chat/stream") {
+        // A reply that has begun and then keeps the stream open: the window stays busy.
+        QByteArray body = streamEvent("delta", {{"text", "好的，我先梳理一下"}});
+        body += streamEvent("delta", {{"text", "这段代码的结构，再逐条说明……"}});
+        ScriptedReply reply = ScriptedReply::eventStream(body);
+        reply.ending = ScriptedReply::Ending::HoldOpen;
+        return reply;
+    }
+    return ScriptedReply::json(404, R"({"error":"没有这个接口。"})");
+}
+
+class Shooter
+{
+public:
+    explicit Shooter(QString folder) : folder(std::move(folder)) {}
+
+    // Waits for a state the window should reach; notes it when it does not.
+    void expect(const char* what, const std::function<bool()>& reached, int timeoutMs = 5000)
+    {
+        if (!QTest::qWaitFor(reached, timeoutMs)) {
+            std::fprintf(stderr, "screenshot: not reached: %s\n", what);
+            ok = false;
+        }
+    }
+
+    void shoot(QWidget* window, const QString& name)
+    {
+        window->raise();
+        window->activateWindow();
+        if (!QTest::qWaitForWindowExposed(window))
+            ok = false;
+        QTest::qWait(300); // let late layouts and the text cursor settle
+        // What the display server shows, where there is one; the widget's own picture if not.
+        QPixmap picture;
+        if (QScreen* screen = window->screen())
+            picture = screen->grabWindow(window->winId());
+        if (picture.isNull() || picture.size() != window->size() * picture.devicePixelRatio())
+            picture = window->grab();
+        const QString path = QDir(folder).filePath(name + ".png");
+        if (!picture.save(path)) {
+            std::fprintf(stderr, "screenshot: cannot write %s\n", qPrintable(path));
+            ok = false;
+            return;
+        }
+        std::printf("%s\n", qPrintable(path));
+    }
+
+    bool ok = true;
+
+private:
+    QString folder;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    IsolatedHome home;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("KestruneAI"));
+    applyTheme(app);
+
+    const QStringList arguments = QApplication::arguments();
+    const QString folder = arguments.size() > 1 ? arguments.at(1) : QStringLiteral("screenshots");
+    if (!QDir().mkpath(folder)) {
+        std::fprintf(stderr, "screenshot: cannot create %s\n", qPrintable(folder));
+        return 1;
+    }
+    Shooter shooter(folder);
+
+    ScriptedServer server;
+    server.setHandler(answer);
+    qputenv("KESTRUNEAI_BASE_URL", server.origin().toUtf8());
+    Api api;
+
+    // The sign-in window: sign-in mode, then register mode after a code was sent.
+    {
+        LoginWindow login(&api, [](QJsonObject) {});
+        const LoginWindowProbe probe(&login);
+        login.show();
+        probe.loginEdit()->setText(QStringLiteral("demo"));
+        probe.passwordEdit()->setText(QStringLiteral("demo-password-2026"));
+        shooter.shoot(&login, QStringLiteral("signin"));
+
+        probe.textButton()->click();
+        probe.usernameEdit()->setText(QStringLiteral("lin_wei"));
+        probe.emailEdit()->setText(QStringLiteral("lin@example.com"));
+        probe.primaryButton()->click();
+        shooter.expect("code row after a registration",
+                       [&] { return probe.verifyGroup()->isVisible(); });
+        probe.codeEdit()->setText(QStringLiteral("4821"));
+        shooter.shoot(&login, QStringLiteral("register"));
+        login.hide();
+    }
+
+    // The workspace, with one private thread in the sealed store beforehand.
+    writeSealedFile(QStringLiteral("private-u1.bin"), privateStoreJson());
+    const QJsonObject user{{"id", "u1"}, {"username", "demo"}, {"points", 1280}};
+    ChatWindow chat(&api, user, [] {});
+    const ChatWindowProbe probe(&chat);
+    chat.show();
+    shooter.expect("models listed", [&] { return probe.modelSelect()->count() == 2; });
+    shooter.expect("cloud list filled", [&] { return probe.conversationList()->count() == 3; });
+
+    if (QListWidgetItem* item = probe.conversationList()->item(0)) {
+        probe.conversationList()->setCurrentItem(item);
+        probe.openConversation(item);
+    }
+    shooter.expect("cloud conversation open", [&] { return probe.cloudId() == "c1"; });
+    shooter.shoot(&chat, QStringLiteral("workspace-cloud"));
+
+    const QString threadId = QStringLiteral("0b7c7f4e-6a55-4d39-9d7a-3f0e2f1c9a10");
+    probe.openPrivateThread(threadId);
+    shooter.expect("private thread open", [&] { return probe.privateId() == threadId; });
+    shooter.shoot(&chat, QStringLiteral("workspace-private"));
+
+    // A new conversation with a reply under way: the controls are locked.
+    probe.startNewConversation();
+    probe.chatInput()->setPlainText(QStringLiteral("解释一下这段代码的结构"));
+    probe.submit();
+    shooter.expect("reply streaming", [&] {
+        return probe.busy() && probe.transcript()->toPlainText().contains("逐条说明");
+    });
+    shooter.shoot(&chat, QStringLiteral("workspace-streaming"));
+
+    return shooter.ok ? 0 : 2;
+}
