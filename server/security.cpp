@@ -8,8 +8,10 @@
 #include <stdexcept>
 #include <vector>
 
-namespace kestrune {
-namespace {
+namespace kestrune
+{
+namespace
+{
 
 std::counting_semaphore<2>& hashSlots()
 {
@@ -58,7 +60,7 @@ std::string digestHex(std::string_view text)
 {
     unsigned char out[32];
     crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(text.data()),
-        text.size(), nullptr, 0);
+                       text.size(), nullptr, 0);
     return toHex(out, sizeof out);
 }
 
@@ -66,9 +68,8 @@ std::string hashPassword(std::string_view password)
 {
     SlotGuard slot;
     char out[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str(out, password.data(), password.size(),
-            crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE)
-        != 0)
+    if (crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
         throw std::runtime_error("password hashing ran out of memory");
     return out;
 }

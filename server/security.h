@@ -3,7 +3,8 @@
 #include <string>
 #include <string_view>
 
-namespace kestrune {
+namespace kestrune
+{
 
 // Initialises libsodium once; throws when the library cannot be used.
 void initSecurity();

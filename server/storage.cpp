@@ -6,8 +6,10 @@
 #include <ctime>
 #include <vector>
 
-namespace kestrune {
-namespace {
+namespace kestrune
+{
+namespace
+{
 
 // Each entry moves the schema one version up; entries are never edited once released, new
 // changes are appended.
@@ -74,21 +76,27 @@ const std::vector<std::string_view> migrations = {
 [[noreturn]] void fail(sqlite3* db, const std::string& what)
 {
     throw DbError(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"),
-        db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM);
+                  db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM);
 }
 
 } // namespace
 
-bool DbError::isConstraint() const { return (code & 0xFF) == SQLITE_CONSTRAINT; }
+bool DbError::isConstraint() const
+{
+    return (code & 0xFF) == SQLITE_CONSTRAINT;
+}
 
 Statement::Statement(sqlite3* db, std::string_view sql) : db(db)
 {
-    if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr)
-        != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr) !=
+        SQLITE_OK)
         fail(db, "prepare");
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt); }
+Statement::~Statement()
+{
+    sqlite3_finalize(stmt);
+}
 
 Statement::Statement(Statement&& other) noexcept : db(other.db), stmt(other.stmt)
 {
@@ -103,8 +111,8 @@ void Statement::bindValue(int index, std::int64_t value)
 
 void Statement::bindValue(int index, std::string_view value)
 {
-    if (sqlite3_bind_text64(stmt, index, value.data(), value.size(), SQLITE_TRANSIENT, SQLITE_UTF8)
-        != SQLITE_OK)
+    if (sqlite3_bind_text64(stmt, index, value.data(), value.size(), SQLITE_TRANSIENT,
+                            SQLITE_UTF8) != SQLITE_OK)
         fail(db, "bind");
 }
 
@@ -126,16 +134,20 @@ bool Statement::step()
 
 void Statement::run()
 {
-    while (step()) { }
+    while (step()) {
+    }
 }
 
-std::int64_t Statement::int64(int column) const { return sqlite3_column_int64(stmt, column); }
+std::int64_t Statement::int64(int column) const
+{
+    return sqlite3_column_int64(stmt, column);
+}
 
 std::string Statement::text(int column) const
 {
     const auto* p = sqlite3_column_text(stmt, column);
     return p ? std::string(reinterpret_cast<const char*>(p),
-                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)))
+                           static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)))
              : std::string();
 }
 
@@ -146,8 +158,8 @@ bool Statement::isNull(int column) const
 
 Database::Database(const std::filesystem::path& file)
 {
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr)
-        != SQLITE_OK) {
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         const std::string message = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close(db);
         throw DbError("cannot open " + file.string() + ": " + message, SQLITE_CANTOPEN);
@@ -160,7 +172,10 @@ Database::Database(const std::filesystem::path& file)
     migrate();
 }
 
-Database::~Database() { sqlite3_close(db); }
+Database::~Database()
+{
+    sqlite3_close(db);
+}
 
 void Database::exec(std::string_view sql)
 {
@@ -172,7 +187,10 @@ void Database::exec(std::string_view sql)
     }
 }
 
-std::int64_t Database::lastInsertId() const { return sqlite3_last_insert_rowid(db); }
+std::int64_t Database::lastInsertId() const
+{
+    return sqlite3_last_insert_rowid(db);
+}
 
 int Database::schemaVersion()
 {
@@ -187,9 +205,9 @@ void Database::migrate()
     Transaction tx(*this);
     const int version = schemaVersion();
     if (version > static_cast<int>(migrations.size()))
-        throw DbError("the data folder was written by a newer kestrune-server (schema "
-                + std::to_string(version) + ")",
-            SQLITE_ERROR);
+        throw DbError("the data folder was written by a newer kestrune-server (schema " +
+                          std::to_string(version) + ")",
+                      SQLITE_ERROR);
     for (int v = version; v < static_cast<int>(migrations.size()); ++v) {
         exec(migrations[static_cast<std::size_t>(v)]);
         exec("PRAGMA user_version = " + std::to_string(v + 1));
@@ -197,7 +215,10 @@ void Database::migrate()
     tx.commit();
 }
 
-Transaction::Transaction(Database& db) : db(db) { db.exec("BEGIN IMMEDIATE"); }
+Transaction::Transaction(Database& db) : db(db)
+{
+    db.exec("BEGIN IMMEDIATE");
+}
 
 Transaction::~Transaction()
 {
@@ -225,7 +246,7 @@ std::int64_t nowMs()
 std::string isoTime(std::int64_t ms)
 {
     const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm tm {};
+    std::tm tm{};
     gmtime_r(&secs, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);

@@ -10,16 +10,19 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace kestrune {
+namespace kestrune
+{
 
-class DbError : public std::runtime_error {
+class DbError : public std::runtime_error
+{
 public:
-    DbError(const std::string& what, int code) : std::runtime_error(what), code(code) { }
+    DbError(const std::string& what, int code) : std::runtime_error(what), code(code) {}
     int code;
     bool isConstraint() const;
 };
 
-class Statement {
+class Statement
+{
 public:
     Statement(sqlite3* db, std::string_view sql);
     ~Statement();
@@ -48,7 +51,8 @@ private:
 
 // One SQLite connection in WAL mode, shared by all worker threads behind a mutex: every query
 // here is small, so serialising them costs little and keeps transactions simple.
-class Database {
+class Database
+{
 public:
     explicit Database(const std::filesystem::path& file);
     ~Database();
@@ -78,7 +82,8 @@ private:
 };
 
 // BEGIN IMMEDIATE … COMMIT; rolled back when left without commit (an exception on the way).
-class Transaction {
+class Transaction
+{
 public:
     explicit Transaction(Database& db);
     ~Transaction();

@@ -3,10 +3,15 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace kestrune {
-namespace {
+namespace kestrune
+{
+namespace
+{
 
-bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool isContinuation(unsigned char c)
+{
+    return (c & 0xC0) == 0x80;
+}
 
 // Decodes the code point starting at `pos` and advances `pos` past it.
 char32_t decode(std::string_view s, std::size_t& pos)
@@ -25,16 +30,31 @@ char32_t decode(std::string_view s, std::size_t& pos)
 bool isSpace(char32_t cp)
 {
     switch (cp) {
-    case U'\t': case U'\n': case U'\v': case U'\f': case U'\r': case U' ':
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
-    case 0x3000: case 0xFEFF:
+    case U'\t':
+    case U'\n':
+    case U'\v':
+    case U'\f':
+    case U'\r':
+    case U' ':
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+    case 0xFEFF:
         return true;
     default:
         return cp >= 0x2000 && cp <= 0x200A;
     }
 }
 
-bool isControl(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
+bool isControl(char32_t cp)
+{
+    return cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+}
 
 bool isAsciiAlnum(char c)
 {
@@ -44,8 +64,8 @@ bool isAsciiAlnum(char c)
 // Sentence punctuation after which a fragment may end even without a space.
 bool endsPhrase(char32_t cp)
 {
-    return cp == U'，' || cp == U'。' || cp == U'！' || cp == U'？' || cp == U'；' || cp == U'：'
-        || cp == U'、';
+    return cp == U'，' || cp == U'。' || cp == U'！' || cp == U'？' || cp == U'；' || cp == U'：' ||
+           cp == U'、';
 }
 
 } // namespace

@@ -5,7 +5,8 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune
+{
 
 // All functions assume well-formed UTF-8 (request bodies are validated by the JSON parser).
 

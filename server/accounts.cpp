@@ -1,0 +1,265 @@
+#include "accounts.h"
+
+#include "refusal.h"
+#include "security.h"
+#include "storage.h"
+#include "text.h"
+
+namespace kestrune
+{
+namespace
+{
+
+constexpr const char* userColumns =
+    "SELECT id, public_id, username, email, points, created_ms FROM users ";
+
+User readUser(const Statement& st)
+{
+    return User{st.int64(0), st.text(1), st.text(2), st.text(3), st.int64(4), st.int64(5)};
+}
+
+std::string codeDigest(const std::string& pendingId, const std::string& code)
+{
+    return digestHex(pendingId + ":" + code);
+}
+
+} // namespace
+
+nlohmann::json userJson(const User& user)
+{
+    return {{"id", user.publicId},
+            {"username", user.username},
+            {"email", user.email},
+            {"points", user.points}};
+}
+
+Accounts::Accounts(Database& db, std::int64_t initialPoints) : db(db), initialPoints(initialPoints)
+{
+}
+
+PendingRegistration Accounts::startRegistration(const std::string& username,
+                                                const std::string& email,
+                                                const std::string& password)
+{
+    if (!isValidUsername(username))
+        throw Refusal(400, "用户名须为 3 到 32 位字母、数字或下划线。");
+    if (!isPlausibleEmail(email))
+        throw Refusal(400, "邮箱地址格式不正确。");
+    const auto length = codePointCount(password);
+    if (length < 12)
+        throw Refusal(400, "密码至少需要 12 个字符。");
+    if (length > 1024)
+        throw Refusal(400, "密码过长，最多 1024 个字符。");
+
+    auto checkFree = [&] {
+        if (db.prepare("SELECT 1 FROM users WHERE username = ?", username).step())
+            throw Refusal(409, "该用户名已被注册。");
+        if (db.prepare("SELECT 1 FROM users WHERE email = ?", email).step())
+            throw Refusal(409, "该邮箱已注册，请直接登录。");
+    };
+    {
+        // Cheap checks first, so that a refused registration costs no password hash.
+        auto guard = db.lock();
+        checkFree();
+    }
+    const std::string passwordHash = hashPassword(password);
+
+    PendingRegistration pending{randomHex(16), randomCode(), username, email};
+    const auto now = nowMs();
+    auto guard = db.lock();
+    Transaction tx(db);
+    checkFree();
+    db.prepare("DELETE FROM pending_registrations WHERE expires_ms <= ?", now).run();
+    auto count = db.prepare("SELECT COUNT(*) FROM pending_registrations WHERE email = ?", email);
+    count.step();
+    if (count.int64(0) >= 5)
+        throw Refusal(429, "该邮箱的验证码请求过于频繁，请稍后再试。");
+    db.prepare("INSERT INTO pending_registrations (id, username, email, password_hash, "
+               "code_digest, created_ms, expires_ms) VALUES (?, ?, ?, ?, ?, ?, ?)",
+               pending.pendingId, username, email, passwordHash,
+               codeDigest(pending.pendingId, pending.code), now, now + codeLifetimeMs)
+        .run();
+    tx.commit();
+    return pending;
+}
+
+User Accounts::verify(const std::string& pendingId, const std::string& code)
+{
+    if (!isSixDigitCode(code))
+        throw Refusal(400, "验证码应为六位数字。");
+    auto guard = db.lock();
+    Transaction tx(db);
+    auto st = db.prepare("SELECT username, email, password_hash, code_digest, tries, expires_ms "
+                         "FROM pending_registrations WHERE id = ?",
+                         pendingId);
+    if (!st.step())
+        throw Refusal(404, "注册请求不存在或已失效，请重新注册。");
+    const std::string username = st.text(0), email = st.text(1), passwordHash = st.text(2),
+                      digest = st.text(3);
+    const auto tries = st.int64(4);
+    if (st.int64(5) <= nowMs()) {
+        db.prepare("DELETE FROM pending_registrations WHERE id = ?", pendingId).run();
+        tx.commit();
+        throw Refusal(410, "验证码已过期，请重新注册。");
+    }
+    if (!constantTimeEquals(digest, codeDigest(pendingId, code))) {
+        if (tries + 1 >= maxCodeTries) {
+            db.prepare("DELETE FROM pending_registrations WHERE id = ?", pendingId).run();
+            tx.commit();
+            throw Refusal(429, "验证码错误次数过多，请重新注册。");
+        }
+        db.prepare("UPDATE pending_registrations SET tries = tries + 1 WHERE id = ?", pendingId)
+            .run();
+        tx.commit();
+        throw Refusal(400, "验证码不正确，还可尝试 " + std::to_string(maxCodeTries - tries - 1) +
+                               " 次。");
+    }
+    if (db.prepare("SELECT 1 FROM users WHERE username = ?", username).step())
+        throw Refusal(409, "该用户名已被注册。");
+    if (db.prepare("SELECT 1 FROM users WHERE email = ?", email).step())
+        throw Refusal(409, "该邮箱已注册，请直接登录。");
+    const User user = insertUser(username, email, passwordHash);
+    // Other pending registrations for the same name or address can never succeed now.
+    db.prepare("DELETE FROM pending_registrations WHERE username = ? COLLATE NOCASE OR email = ?",
+               username, email)
+        .run();
+    tx.commit();
+    return user;
+}
+
+User Accounts::insertUser(const std::string& username, const std::string& email,
+                          const std::string& passwordHash)
+{
+    const auto now = nowMs();
+    const std::string publicId = randomHex(8);
+    db.prepare("INSERT INTO users (public_id, username, email, password_hash, points, created_ms) "
+               "VALUES (?, ?, ?, ?, ?, ?)",
+               publicId, username, email, passwordHash, initialPoints, now)
+        .run();
+    const User user{db.lastInsertId(), publicId, username, email, initialPoints, now};
+    if (initialPoints > 0)
+        db.prepare("INSERT INTO ledger (user_id, delta, reason, created_ms) VALUES (?, ?, ?, ?)",
+                   user.id, initialPoints, "initial", now)
+            .run();
+    return user;
+}
+
+LoginResult Accounts::login(const std::string& login, const std::string& password)
+{
+    const std::string name = trimmed(login);
+    if (name.empty() || password.empty())
+        throw Refusal(400, "请输入用户名或邮箱以及密码。");
+    const std::string key = asciiLower(name);
+    if (throttle.isLocked(key))
+        throw Refusal(429, "登录失败次数过多，请 15 分钟后再试。");
+
+    std::optional<User> user;
+    std::string hash;
+    {
+        auto guard = db.lock();
+        auto st = db.prepare("SELECT id, public_id, username, email, points, created_ms, "
+                             "password_hash FROM users WHERE username = ? OR email = ?",
+                             name, name);
+        if (st.step()) {
+            user = readUser(st);
+            hash = st.text(6);
+        }
+    }
+    const bool ok = user ? verifyPassword(hash, password) : (verifyAgainstDummy(password), false);
+    if (!ok) {
+        throttle.recordFailure(key);
+        throw Refusal(401, "用户名或密码错误。");
+    }
+    throttle.reset(key);
+
+    LoginResult result{randomHex(32), *user};
+    const auto now = nowMs();
+    auto guard = db.lock();
+    db.prepare("DELETE FROM tokens WHERE expires_ms <= ?", now).run();
+    db.prepare("INSERT INTO tokens (digest, user_id, created_ms, expires_ms) VALUES (?, ?, ?, ?)",
+               digestHex(result.token), user->id, now, now + tokenLifetimeMs)
+        .run();
+    return result;
+}
+
+std::optional<User> Accounts::userForToken(const std::string& token)
+{
+    if (token.size() != 64)
+        return std::nullopt;
+    auto guard = db.lock();
+    auto st = db.prepare("SELECT u.id, u.public_id, u.username, u.email, u.points, u.created_ms "
+                         "FROM tokens t JOIN users u ON u.id = t.user_id "
+                         "WHERE t.digest = ? AND t.expires_ms > ?",
+                         digestHex(token), nowMs());
+    if (!st.step())
+        return std::nullopt;
+    return readUser(st);
+}
+
+void Accounts::revoke(const std::string& token)
+{
+    auto guard = db.lock();
+    db.prepare("DELETE FROM tokens WHERE digest = ?", digestHex(token)).run();
+}
+
+bool Accounts::ensureAccount(const std::string& username, const std::string& email,
+                             const std::string& password)
+{
+    {
+        auto guard = db.lock();
+        if (db.prepare("SELECT 1 FROM users WHERE username = ? OR email = ?", username, email)
+                .step())
+            return false;
+    }
+    const std::string hash = hashPassword(password);
+    auto guard = db.lock();
+    Transaction tx(db);
+    if (db.prepare("SELECT 1 FROM users WHERE username = ? OR email = ?", username, email).step())
+        return false;
+    insertUser(username, email, hash);
+    tx.commit();
+    return true;
+}
+
+std::optional<User> Accounts::find(const std::string& nameOrEmail)
+{
+    auto guard = db.lock();
+    auto st = db.prepare(std::string(userColumns) + "WHERE username = ? OR email = ?", nameOrEmail,
+                         nameOrEmail);
+    if (!st.step())
+        return std::nullopt;
+    return readUser(st);
+}
+
+std::vector<User> Accounts::list()
+{
+    auto guard = db.lock();
+    auto st = db.prepare(std::string(userColumns) + "ORDER BY id");
+    std::vector<User> users;
+    while (st.step())
+        users.push_back(readUser(st));
+    return users;
+}
+
+User Accounts::grant(const std::string& nameOrEmail, std::int64_t amount)
+{
+    auto guard = db.lock();
+    Transaction tx(db);
+    auto st = db.prepare(std::string(userColumns) + "WHERE username = ? OR email = ?", nameOrEmail,
+                         nameOrEmail);
+    if (!st.step())
+        throw Refusal(404, "no such user: " + nameOrEmail);
+    User user = readUser(st);
+    if (user.points + amount < 0)
+        throw Refusal(400, "the balance of " + user.username + " is " +
+                               std::to_string(user.points) + "; it cannot go below zero");
+    db.prepare("UPDATE users SET points = points + ? WHERE id = ?", amount, user.id).run();
+    db.prepare("INSERT INTO ledger (user_id, delta, reason, created_ms) VALUES (?, ?, ?, ?)",
+               user.id, amount, "grant", nowMs())
+        .run();
+    tx.commit();
+    user.points += amount;
+    return user;
+}
+
+} // namespace kestrune

@@ -1,0 +1,77 @@
+#include "admin.h"
+
+#include "accounts.h"
+#include "refusal.h"
+#include "storage.h"
+
+#include <cstdio>
+
+namespace kestrune
+{
+namespace
+{
+
+bool hasDatabase(const std::filesystem::path& dataDir, std::ostream& err)
+{
+    if (std::filesystem::exists(dataDir / "kestrune.db"))
+        return true;
+    err << "kestrune-server: no data in " << dataDir << " (start the server with --data first)\n";
+    return false;
+}
+
+} // namespace
+
+int adminListUsers(const std::filesystem::path& dataDir, std::ostream& out, std::ostream& err)
+{
+    if (!hasDatabase(dataDir, err))
+        return 1;
+    Database db(dataDir / "kestrune.db");
+    Accounts accounts(db, 0);
+    char line[512];
+    std::snprintf(line, sizeof line, "%-16s  %-32s  %-40s  %10s  %s\n", "ID", "USER", "E-MAIL",
+                  "POINTS", "CREATED");
+    out << line;
+    for (const auto& u : accounts.list()) {
+        std::snprintf(line, sizeof line, "%-16s  %-32s  %-40s  %10lld  %s\n", u.publicId.c_str(),
+                      u.username.c_str(), u.email.c_str(), static_cast<long long>(u.points),
+                      isoTime(u.createdMs).c_str());
+        out << line;
+    }
+    return 0;
+}
+
+int adminGrant(const std::filesystem::path& dataDir, const std::string& user, std::int64_t points,
+               std::ostream& out, std::ostream& err)
+{
+    if (!hasDatabase(dataDir, err))
+        return 1;
+    Database db(dataDir / "kestrune.db");
+    Accounts accounts(db, 0);
+    try {
+        const User updated = accounts.grant(user, points);
+        out << updated.username << ": " << updated.points << " points\n";
+        return 0;
+    } catch (const Refusal& refusal) {
+        err << "kestrune-server: " << refusal.what() << "\n";
+        return 1;
+    }
+}
+
+int adminPurgeDeleted(const std::filesystem::path& dataDir, std::ostream& out, std::ostream& err)
+{
+    if (!hasDatabase(dataDir, err))
+        return 1;
+    Database db(dataDir / "kestrune.db");
+    Transaction tx(db);
+    db.prepare("DELETE FROM messages WHERE conversation_id IN "
+               "(SELECT id FROM conversations WHERE deleted_ms IS NOT NULL)")
+        .run();
+    db.prepare("DELETE FROM conversations WHERE deleted_ms IS NOT NULL").run();
+    auto changed = db.prepare("SELECT changes()");
+    changed.step();
+    tx.commit();
+    out << changed.int64(0) << " deleted conversations purged\n";
+    return 0;
+}
+
+} // namespace kestrune

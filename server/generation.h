@@ -1,0 +1,31 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrune
+{
+
+struct ChatTurn {
+    std::string role;
+    std::string content;
+};
+
+struct GenerationRequest {
+    std::string prompt;
+    std::vector<ChatTurn> history; // earlier turns, oldest first, without the prompt
+    bool privateMode = false;
+};
+
+// Receives each fragment of a reply; returns false to stop the generation (client gone,
+// balance spent, server stopping).
+using Emit = std::function<bool(std::string_view fragment)>;
+
+struct GenerationOutcome {
+    bool failed = false;
+    std::string error; // Chinese text for the client when failed
+};
+
+} // namespace kestrune

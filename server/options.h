@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrune
+{
+
+struct ListenAddress {
+    std::string host;
+    int port = 0;
+};
+
+// "HOST:PORT", "[v6]:PORT"; port 0 asks the system for a free port.
+std::optional<ListenAddress> parseListen(std::string_view text);
+
+struct ServerOptions {
+    ListenAddress listen{"127.0.0.1", 8787};
+    std::filesystem::path dataDir;
+    std::filesystem::path outboxDir; // empty: <data>/outbox
+    std::int64_t initialPoints = 1000;
+    int streamDelayMs = 15;
+    bool demo = false;
+    std::string upstreamUrl;
+    std::string upstreamKey;
+    int upstreamPointsPer100 = 1;
+    std::string certFile;
+    std::string keyFile;
+    int workers = 128;
+};
+
+std::filesystem::path defaultDataDir();
+
+inline constexpr const char* demoUsername = "demo";
+inline constexpr const char* demoEmail = "demo@kestrune.local";
+inline constexpr const char* demoPassword = "demo-password-2026";
+
+} // namespace kestrune

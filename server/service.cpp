@@ -1,0 +1,52 @@
+#include "service.h"
+
+#include "upstream.h"
+
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <stdexcept>
+
+namespace kestrune
+{
+namespace
+{
+
+std::shared_ptr<UpstreamClient> makeUpstream(const ServerOptions& options)
+{
+    if (options.upstreamUrl.empty())
+        return nullptr;
+    auto target = parseUpstreamUrl(options.upstreamUrl);
+    if (!target)
+        throw std::invalid_argument("--upstream: not an http(s) URL: " + options.upstreamUrl);
+    return std::make_shared<UpstreamClient>(*target, options.upstreamKey);
+}
+
+} // namespace
+
+std::filesystem::path prepareDataDir(const std::filesystem::path& dir)
+{
+    namespace fs = std::filesystem;
+    if (!fs::exists(dir)) {
+        fs::create_directories(dir);
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
+    }
+    return dir / "kestrune.db";
+}
+
+Service::Service(const ServerOptions& opts)
+    : options(opts), db(prepareDataDir(opts.dataDir)), accounts(db, opts.initialPoints),
+      conversations(db), models(makeUpstream(opts), opts.upstreamPointsPer100,
+                                std::chrono::milliseconds(opts.streamDelayMs)),
+      outbox(opts.outboxDir.empty() ? opts.dataDir / "outbox" : opts.outboxDir)
+{
+}
+
+void consoleLine(const std::string& line)
+{
+    static std::mutex mutex;
+    std::lock_guard guard(mutex);
+    std::cout << line << std::endl;
+}
+
+} // namespace kestrune

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "accounts.h"
+#include "conversations.h"
+#include "models.h"
+#include "options.h"
+#include "outbox.h"
+#include "storage.h"
+
+#include <atomic>
+
+namespace kestrune
+{
+
+// Everything a request handler needs, alive for the whole run of the server.
+struct Service {
+    explicit Service(const ServerOptions& options);
+
+    ServerOptions options;
+    Database db;
+    Accounts accounts;
+    Conversations conversations;
+    ModelRegistry models;
+    Outbox outbox;
+    // Set on shutdown: running streams end without storing anything.
+    std::atomic<bool> stopping{false};
+};
+
+// Creates the data folder (owner-only: it holds password hashes) and returns the database path.
+std::filesystem::path prepareDataDir(const std::filesystem::path& dir);
+
+// Writes one line to stdout and flushes it, safe from any thread.
+void consoleLine(const std::string& line);
+
+} // namespace kestrune

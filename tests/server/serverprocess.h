@@ -1,0 +1,67 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A temporary folder removed with everything in it at the end of the test.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return dir; }
+
+private:
+    std::filesystem::path dir;
+};
+
+// Runs the real kestrune-server binary as a child process.
+class ServerProcess
+{
+public:
+    // Starts `kestrune-server --listen 127.0.0.1:0 --data DATA --stream-delay-ms 0 EXTRA...`
+    // and reads the port from the first stdout line.
+    ServerProcess(const std::filesystem::path& dataDir, std::vector<std::string> extraArgs = {});
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    int port() const { return listenPort; }
+    std::string firstLine() const { return first; }
+    std::vector<std::string> stdoutLines();
+    std::string stderrText() const;
+    // The server writes its console and log lines around the reply, not strictly before it
+    // reaches us: wait (bounded) until a line containing `needle` has arrived.
+    bool waitForStdout(const std::string& needle);
+    bool waitForStderr(const std::string& needle, std::size_t count = 1);
+
+    // SIGKILL, as a crash or power cut would; returns once the process is gone.
+    void kill();
+    // SIGTERM and wait; returns the exit status.
+    int stop();
+
+private:
+    void reap(int signal);
+
+    int pid = -1;
+    int outFd = -1;
+    int listenPort = 0;
+    std::string first;
+    std::filesystem::path stderrFile;
+    std::thread reader;
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    int exitStatus = -1;
+};
+
+// Runs the binary to completion (admin commands, --help); returns exit code and stdout.
+struct CommandResult {
+    int exitCode = -1;
+    std::string out;
+};
+CommandResult runServerCommand(const std::vector<std::string>& args);

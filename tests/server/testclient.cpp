@@ -1,0 +1,191 @@
+#include "testclient.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace
+{
+
+httplib::Headers headersFor(const std::string& token)
+{
+    httplib::Headers h;
+    if (!token.empty())
+        h.emplace("Authorization", "Bearer " + token);
+    return h;
+}
+
+Reply toReply(const httplib::Result& res)
+{
+    Reply r;
+    if (!res)
+        return r;
+    r.status = res->status;
+    r.raw = res->body;
+    r.contentType = res->get_header_value("Content-Type");
+    r.body = json::parse(res->body, nullptr, false);
+    if (r.body.is_discarded())
+        r.body = nullptr;
+    return r;
+}
+
+std::string trim(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+} // namespace
+
+std::vector<Event> parseEvents(std::string_view body)
+{
+    std::string text;
+    for (std::size_t i = 0; i < body.size(); ++i)
+        if (!(body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n'))
+            text += body[i];
+    std::vector<Event> events;
+    std::size_t pos = 0;
+    for (;;) {
+        const auto end = text.find("\n\n", pos);
+        if (end == std::string::npos)
+            break;
+        std::string name, data;
+        std::istringstream block(text.substr(pos, end - pos));
+        for (std::string line; std::getline(block, line);) {
+            if (line.rfind("event:", 0) == 0)
+                name = trim(std::string_view(line).substr(6));
+            else if (line.rfind("data:", 0) == 0)
+                data += trim(std::string_view(line).substr(5));
+        }
+        pos = end + 2;
+        if (name.empty())
+            continue;
+        json parsed = json::parse(data, nullptr, false);
+        events.push_back({name, parsed.is_object() ? parsed : json::object()});
+    }
+    return events;
+}
+
+std::string StreamResult::deltaText() const
+{
+    std::string out;
+    for (const auto& e : events)
+        if (e.name == "delta")
+            out += e.data.value("text", "");
+    return out;
+}
+
+Reply TestApi::get(const std::string& path) const
+{
+    httplib::Client c("127.0.0.1", port);
+    return toReply(c.Get(path, headersFor(token)));
+}
+
+Reply TestApi::post(const std::string& path, const json& body) const
+{
+    httplib::Client c("127.0.0.1", port);
+    return toReply(c.Post(path, headersFor(token), body.dump(), "application/json"));
+}
+
+Reply TestApi::patch(const std::string& path, const json& body) const
+{
+    httplib::Client c("127.0.0.1", port);
+    return toReply(c.Patch(path, headersFor(token), body.dump(), "application/json"));
+}
+
+Reply TestApi::del(const std::string& path) const
+{
+    // As the desktop client sends it: an empty JSON object as body.
+    httplib::Client c("127.0.0.1", port);
+    return toReply(c.Delete(path, headersFor(token), "{}", "application/json"));
+}
+
+Reply TestApi::send(const std::string& method, const std::string& path, const std::string& body,
+                    const std::string& contentType) const
+{
+    httplib::Client c("127.0.0.1", port);
+    httplib::Request req;
+    req.method = method;
+    req.path = path;
+    req.headers = headersFor(token);
+    req.body = body;
+    if (!contentType.empty())
+        req.headers.emplace("Content-Type", contentType);
+    return toReply(c.send(req));
+}
+
+StreamResult TestApi::stream(const json& body) const
+{
+    httplib::Client c("127.0.0.1", port);
+    auto headers = headersFor(token);
+    headers.emplace("Accept", "text/event-stream");
+    auto res = c.Post("/api/chat/stream", headers, body.dump(), "application/json");
+    StreamResult out;
+    if (!res)
+        return out;
+    out.status = res->status;
+    out.raw = res->body;
+    out.events = parseEvents(res->body);
+    return out;
+}
+
+std::string codeInMail(const std::string& mail)
+{
+    const auto bodyStart = mail.find("\r\n\r\n");
+    if (bodyStart == std::string::npos)
+        return {};
+    const std::string body = mail.substr(bodyStart + 4);
+    std::vector<std::string> runs;
+    std::string run;
+    for (char c : body + " ") {
+        if (c >= '0' && c <= '9') {
+            run += c;
+        } else {
+            if (run.size() == 6)
+                runs.push_back(run);
+            run.clear();
+        }
+    }
+    return runs.size() == 1 ? runs.front() : std::string();
+}
+
+std::string mailFor(const std::filesystem::path& outbox, const std::string& pendingId)
+{
+    for (const auto& entry : std::filesystem::directory_iterator(outbox)) {
+        const auto name = entry.path().filename().string();
+        if (name.find(pendingId) != std::string::npos && entry.path().extension() == ".eml") {
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::stringstream ss;
+            ss << in.rdbuf();
+            return ss.str();
+        }
+    }
+    return {};
+}
+
+Account createAccount(const TestApi& api, const std::filesystem::path& outbox,
+                      const std::string& username)
+{
+    TestApi anonymous(api.port);
+    Account a{username, username + "@example.org", "correct horse " + username, {}, {}};
+    const Reply reg =
+        anonymous.post("/api/auth/register",
+                       {{"username", a.username}, {"email", a.email}, {"password", a.password}});
+    EXPECT_EQ(reg.status, 200) << reg.raw;
+    const std::string pending = reg.body.value("pending_id", "");
+    const std::string code = codeInMail(mailFor(outbox, pending));
+    EXPECT_EQ(code.size(), 6u);
+    const Reply ver = anonymous.post("/api/auth/verify", {{"pending_id", pending}, {"code", code}});
+    EXPECT_EQ(ver.status, 200) << ver.raw;
+    const Reply login =
+        anonymous.post("/api/auth/login", {{"login", a.username}, {"password", a.password}});
+    EXPECT_EQ(login.status, 200) << login.raw;
+    a.token = login.body.value("token", "");
+    a.user = login.body.value("user", json::object());
+    return a;
+}

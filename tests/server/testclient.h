@@ -1,0 +1,71 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using nlohmann::json;
+
+struct Reply {
+    int status = 0;
+    json body; // parsed JSON object, or null when the body is not JSON
+    std::string raw;
+    std::string contentType;
+};
+
+struct Event {
+    std::string name;
+    json data;
+};
+
+// Reads server-sent events the way the desktop client does: blocks end at a blank line,
+// "event:" names the block, "data:" pieces are joined.
+std::vector<Event> parseEvents(std::string_view body);
+
+struct StreamResult {
+    int status = 0;
+    std::string raw;
+    std::vector<Event> events;
+    std::string deltaText() const; // all delta texts joined
+    const Event* last() const { return events.empty() ? nullptr : &events.back(); }
+};
+
+// JSON over HTTP against the server under test, with the bearer token when one is set.
+class TestApi
+{
+public:
+    explicit TestApi(int port) : port(port) {}
+    std::string token;
+
+    Reply get(const std::string& path) const;
+    Reply post(const std::string& path, const json& body) const;
+    Reply patch(const std::string& path, const json& body) const;
+    Reply del(const std::string& path) const;
+    // Any method and raw body, for malformed requests.
+    Reply send(const std::string& method, const std::string& path, const std::string& body,
+               const std::string& contentType = "application/json") const;
+    StreamResult stream(const json& body) const;
+
+    int port;
+};
+
+// The one run of exactly six digits in the mail body; empty unless there is exactly one.
+std::string codeInMail(const std::string& mail);
+// Reads the outbox mail of a registration (its file name carries the pending id).
+std::string mailFor(const std::filesystem::path& outbox, const std::string& pendingId);
+
+struct Account {
+    std::string username;
+    std::string email;
+    std::string password;
+    std::string token;
+    json user;
+};
+
+// Registers through the real flow (code read from the outbox .eml), verifies and signs in;
+// leaves `api.token` unchanged.
+Account createAccount(const TestApi& api, const std::filesystem::path& outbox,
+                      const std::string& username);

@@ -1,0 +1,122 @@
+#include "fixture.h"
+
+#include <sqlite3.h>
+
+using Operations = ServerTest;
+
+TEST_F(Operations, CommittedDataSurvivesAKill)
+{
+    const Account a = account("zoe");
+    api->token = a.token;
+    const std::string id =
+        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    const StreamResult s = api->stream({{"prompt", "记住我"}, {"conversation_id", id}});
+    ASSERT_EQ(s.last()->name, "done");
+    const Reply before = api->get("/api/conversations/" + id);
+
+    server->kill();
+    start();
+    api->token = a.token; // tokens persist across restarts
+
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"], s.last()->data["points"]);
+    EXPECT_EQ(api->get("/api/conversations/" + id).body, before.body);
+    EXPECT_EQ(api->post("/api/auth/login", {{"login", "zoe"}, {"password", a.password}}).status,
+              200);
+
+    // The schema is versioned and the journal is in WAL mode.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dataDir() / "kestrune.db").c_str(), &db), SQLITE_OK);
+    auto single = [&](const char* q) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, q, -1, &st, nullptr);
+        sqlite3_step(st);
+        std::string v = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+        return v;
+    };
+    EXPECT_EQ(single("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(single("PRAGMA user_version"), "1");
+    sqlite3_close(db);
+
+    EXPECT_EQ(server->stop(), 0); // SIGTERM ends it cleanly
+}
+
+TEST_F(Operations, AdminCommandsListAndGrant)
+{
+    const Account a = account("admin_target");
+    api->token = a.token;
+    const std::string data = dataDir().string();
+
+    const CommandResult users = runServerCommand({"users", "--data", data});
+    EXPECT_EQ(users.exitCode, 0);
+    EXPECT_NE(users.out.find("admin_target"), std::string::npos) << users.out;
+    EXPECT_NE(users.out.find("admin_target@example.org"), std::string::npos);
+
+    // Works while the server runs; the server sees the new balance at once.
+    EXPECT_EQ(runServerCommand({"grant", "--data", data, "admin_target", "250"}).exitCode, 0);
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"], 1250);
+    EXPECT_EQ(
+        runServerCommand({"grant", "--data", data, "admin_target@example.org", "-1250"}).exitCode,
+        0);
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"], 0);
+    EXPECT_NE(runServerCommand({"grant", "--data", data, "admin_target", "-1"}).exitCode, 0);
+    EXPECT_NE(runServerCommand({"grant", "--data", data, "nobody", "5"}).exitCode, 0);
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"], 0);
+
+    // Deleted conversations are kept until the operator purges them.
+    const std::string id =
+        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    api->del("/api/conversations/" + id);
+    const CommandResult purge = runServerCommand({"purge-deleted", "--data", data});
+    EXPECT_EQ(purge.exitCode, 0);
+    EXPECT_NE(purge.out.find("1 deleted"), std::string::npos) << purge.out;
+}
+
+TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
+{
+    const CommandResult help = runServerCommand({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* name :
+         {"--listen", "--data", "--outbox", "--initial-points", "--stream-delay-ms", "--demo",
+          "--upstream", "--upstream-key", "--cert", "--key", "users", "grant"})
+        EXPECT_NE(help.out.find(name), std::string::npos) << name;
+    EXPECT_NE(runServerCommand({"--listen", "nonsense"}).exitCode, 0);
+    EXPECT_NE(runServerCommand({"--no-such-flag"}).exitCode, 0);
+}
+
+class DemoServer : public ServerTest
+{
+protected:
+    std::vector<std::string> serverArgs() const override
+    {
+        return {"--demo", "--outbox", (dir.path() / "mail").string()};
+    }
+};
+
+TEST_F(DemoServer, DemoAccountIsReadyAndCreatedOnce)
+{
+    EXPECT_EQ(server->firstLine(),
+              "kestrune-server listening on http://127.0.0.1:" + std::to_string(server->port()));
+    const Reply login =
+        api->post("/api/auth/login", {{"login", "demo"}, {"password", "demo-password-2026"}});
+    ASSERT_EQ(login.status, 200);
+    EXPECT_EQ(login.body["user"]["username"], "demo");
+    EXPECT_TRUE(server->waitForStdout("demo-password-2026"));
+
+    server->stop();
+    start();
+    const CommandResult users = runServerCommand({"users", "--data", dataDir().string()});
+    std::size_t count = 0;
+    for (auto pos = users.out.find("demo@kestrune.local"); pos != std::string::npos;
+         pos = users.out.find("demo@kestrune.local", pos + 1))
+        ++count;
+    EXPECT_EQ(count, 1u);
+
+    // --outbox takes the mail elsewhere.
+    EXPECT_EQ(api->post("/api/auth/register", {{"username", "mailer"},
+                                               {"email", "m@example.org"},
+                                               {"password", "long password!"}})
+                  .status,
+              200);
+    EXPECT_FALSE(std::filesystem::is_empty(dir.path() / "mail"));
+}

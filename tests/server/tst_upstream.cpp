@@ -1,0 +1,172 @@
+#include "fixture.h"
+
+#include <httplib.h>
+
+#include <mutex>
+#include <thread>
+
+namespace
+{
+
+// A tiny OpenAI-compatible server: two models, one that streams a fixed reply in chunks and
+// one that always fails.
+class FakeUpstream
+{
+public:
+    FakeUpstream()
+    {
+        server.Get("/v1/models", [this](const httplib::Request& req, httplib::Response& res) {
+            record(req);
+            res.set_content(R"({"object":"list","data":[{"id":"tiny-model"},{"id":"broken-model"},)"
+                            R"({"id":"kestrune-echo"}]})",
+                            "application/json");
+        });
+        server.Post("/v1/chat/completions", [this](const httplib::Request& req,
+                                                   httplib::Response& res) {
+            record(req);
+            const json body = json::parse(req.body);
+            {
+                std::lock_guard guard(mutex);
+                requests.push_back(body);
+            }
+            if (body["model"] == "broken-model") {
+                res.status = 500;
+                res.set_content(R"({"error":{"message":"model crashed"}})", "application/json");
+                return;
+            }
+            res.set_chunked_content_provider("text/event-stream", [](std::size_t,
+                                                                     httplib::DataSink& sink) {
+                // Chunks split inside an event and with CRLF line ends, as real servers do.
+                const std::string parts[] = {
+                    "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\n\n",
+                    "data: {\"choices\":[{\"delta\":{\"content\":\"Hel\"}}]}\r\n\r\ndata: {\"choi",
+                    "ces\":[{\"delta\":{\"content\":\"lo \"}}]}\n\n",
+                    "data: "
+                    "{\"choices\":[{\"delta\":{\"content\":\"世界\"},\"finish_reason\":null}]}\n\n",
+                    "data: {\"choices\":[{\"delta\":{},\"finish_reason\":\"stop\"}]}\n\ndata: "
+                    "[DONE]\n\n",
+                };
+                for (const auto& p : parts)
+                    sink.write(p.data(), p.size());
+                sink.done();
+                return true;
+            });
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~FakeUpstream()
+    {
+        server.stop();
+        thread.join();
+    }
+
+    std::vector<json> chatRequests()
+    {
+        std::lock_guard guard(mutex);
+        return requests;
+    }
+    std::vector<std::string> authHeaders()
+    {
+        std::lock_guard guard(mutex);
+        return auths;
+    }
+
+    int port = 0;
+
+private:
+    void record(const httplib::Request& req)
+    {
+        std::lock_guard guard(mutex);
+        auths.push_back(req.get_header_value("Authorization"));
+    }
+
+    httplib::Server server;
+    std::thread thread;
+    std::mutex mutex;
+    std::vector<json> requests;
+    std::vector<std::string> auths;
+};
+
+} // namespace
+
+class Upstream : public ServerTest
+{
+protected:
+    void SetUp() override
+    {
+        upstream = std::make_unique<FakeUpstream>();
+        start();
+    }
+    std::vector<std::string> serverArgs() const override
+    {
+        return {"--upstream",        "http://127.0.0.1:" + std::to_string(upstream->port) + "/v1",
+                "--upstream-key",    "sekrit",
+                "--upstream-points", "50"};
+    }
+    std::unique_ptr<FakeUpstream> upstream;
+};
+
+TEST_F(Upstream, ModelsAreAddedAndRepliesStreamThrough)
+{
+    api->token = account("xavier").token;
+    const json models = api->get("/api/models").body["models"];
+    ASSERT_EQ(models.size(), 4u); // two built-in, two upstream; the clashing id is not doubled
+    EXPECT_EQ(models[2],
+              json({{"id", "tiny-model"}, {"display_name", "tiny-model"}, {"points_per_100", 50}}));
+    EXPECT_EQ(models[3]["id"], "broken-model");
+
+    const std::string id =
+        api->post("/api/conversations", {{"model", "tiny-model"}}).body["conversation"]["id"];
+    StreamResult s = api->stream({{"prompt", "你好"}, {"conversation_id", id}});
+    ASSERT_EQ(s.last()->name, "done") << s.raw;
+    std::vector<std::string> deltas;
+    for (const auto& e : s.events)
+        if (e.name == "delta")
+            deltas.push_back(e.data["text"]);
+    EXPECT_EQ(deltas, (std::vector<std::string>{"Hel", "lo ", "世界"}));
+    EXPECT_EQ(s.last()->data["content"], "Hello 世界");
+    EXPECT_EQ(s.last()->data["charged"], 4); // ceil(8 × 50 / 100)
+
+    // The second turn carries the stored history to the upstream, then the new prompt.
+    s = api->stream({{"prompt", "再说一次"}, {"conversation_id", id}});
+    ASSERT_EQ(s.last()->name, "done");
+    const auto requests = upstream->chatRequests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1]["stream"], true);
+    EXPECT_EQ(requests[1]["model"], "tiny-model");
+    EXPECT_EQ(
+        requests[1]["messages"],
+        json::parse(
+            R"([{"role":"user","content":"你好"},{"role":"assistant","content":"Hello 世界"},)"
+            R"({"role":"user","content":"再说一次"}])"));
+    for (const auto& auth : upstream->authHeaders())
+        EXPECT_EQ(auth, "Bearer sekrit");
+
+    // Private mode sends the given history instead.
+    s = api->stream({{"prompt", "p"},
+                     {"mode", "private"},
+                     {"model", "tiny-model"},
+                     {"history", json::parse(R"([{"role":"user","content":"h"}])")}});
+    ASSERT_EQ(s.last()->name, "done");
+    EXPECT_EQ(upstream->chatRequests().back()["messages"].size(), 2u);
+}
+
+TEST_F(Upstream, FailingUpstreamGivesErrorEventAndChargesNothing)
+{
+    api->token = account("yvonne").token;
+    const std::string id =
+        api->post("/api/conversations", {{"model", "broken-model"}}).body["conversation"]["id"];
+    const StreamResult s = api->stream({{"prompt", "hi"}, {"conversation_id", id}});
+    ASSERT_TRUE(s.last());
+    EXPECT_EQ(s.last()->name, "error");
+    EXPECT_FALSE(s.last()->data["error"].get<std::string>().empty());
+    EXPECT_EQ(api->get("/api/conversations/" + id).body["messages"], json::array());
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"], 1000);
+
+    // With the upstream gone, the built-in models keep working.
+    upstream.reset();
+    const std::string local =
+        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    EXPECT_EQ(api->stream({{"prompt", "hi"}, {"conversation_id", local}}).last()->name, "done");
+}
