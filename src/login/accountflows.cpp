@@ -3,6 +3,7 @@
 #include "session.h"
 
 #include <QJsonObject>
+#include <QLayout>
 #include <QLabel>
 #include <QLineEdit>
 
@@ -52,9 +53,21 @@ void LoginWindow::doRegister()
                                                        "请查看收件箱及垃圾邮件文件夹。")
                                             .arg(email));
                      verifyGroup->show();
+                     growToFitContent();
                      codeEdit->setFocus(Qt::OtherFocusReason);
                      statusLabel->setText(QStringLiteral("请输入邮件中的六位验证码。"));
                  });
+}
+
+void LoginWindow::growToFitContent()
+{
+    // The window's minimum height counts a wrapped hint as one line; with the hint and the
+    // code row shown the fields would be squeezed, so grow to what the content needs.
+    QLayout* root = layout();
+    root->activate();
+    const int needed = root->totalHeightForWidth(width());
+    if (needed > height())
+        resize(width(), needed);
 }
 
 void LoginWindow::doVerify()

@@ -25,6 +25,7 @@ private:
     void doLogin();
     void doRegister();
     void doVerify();
+    void growToFitContent();
 
     Api* api;
     std::function<void(QJsonObject)> onLoggedIn;

@@ -88,6 +88,7 @@ private slots:
     void disabledTextColours();
     void signInColours();
     void formLineEditBorderIgnoresFocus();
+    void codeRowLeavesFieldsWhole();
 
 private:
     ChatWindow* openWorkspace();
@@ -109,6 +110,8 @@ void Tst_theme::initTestCase()
                 200, R"({"models":[{"id":"echo","display_name":"回声","points_per_100":2}]})");
         if (request.path == "/api/conversations")
             return ScriptedReply::json(200, R"({"conversations":[{"id":"c1","title":"周报"}]})");
+        if (request.path == "/api/auth/register")
+            return ScriptedReply::json(200, R"({"pending_id":"p1"})");
         return ScriptedReply::json(404, R"({"error":"没有这个接口。"})");
     });
     qputenv("KESTRUNEAI_BASE_URL", server.origin().toUtf8());
@@ -357,6 +360,28 @@ void Tst_theme::formLineEditBorderIgnoresFocus()
     const QImage image = snapshot(window);
     COMPARE_COLOUR(image.pixelColor(r.left(), r.center().y()), "#bfd5da");
     QVERIFY(nearest(image, r, QColor("#57a7ad")) > tolerance);
+}
+
+void Tst_theme::codeRowLeavesFieldsWhole()
+{
+    LoginWindow* window = openSignIn();
+    QVERIFY(window);
+    const LoginWindowProbe probe(window);
+    probe.textButton()->click();
+    probe.usernameEdit()->setText(QStringLiteral("lin_wei"));
+    probe.emailEdit()->setText(QStringLiteral("a.rather.long.address@example.com"));
+    probe.passwordEdit()->setText(QStringLiteral("twelve chars!"));
+    probe.primaryButton()->click();
+    QTRY_VERIFY(probe.verifyGroup()->isVisible());
+    QTest::qWait(50); // let the layout settle after the hint wrapped
+    // The wrapped hint and the code row must not squeeze the fields above them.
+    for (QLineEdit* edit : {probe.usernameEdit(), probe.emailEdit(), probe.passwordEdit(),
+                            probe.codeEdit()})
+        QVERIFY2(edit->height() >= edit->sizeHint().height(),
+                 qPrintable(QStringLiteral("%1 is %2 px high, needs %3")
+                                .arg(edit->placeholderText())
+                                .arg(edit->height())
+                                .arg(edit->sizeHint().height())));
 }
 
 KESTRUNE_TEST_MAIN(Tst_theme)
