@@ -1,16 +1,193 @@
+#include "api.h"
 #include "chatwindow.h"
 
+#include <QComboBox>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+
+namespace
+{
+
+const QString conversationPath = QStringLiteral("/api/conversations/");
+
+} // namespace
 
 void ChatWindow::startNewConversation()
 {
+    if (busy)
+        return;
+    cloudId.clear();
+    privateId.clear();
+    isPrivate = false;
+    messages = QJsonArray();
+    privateHistory = QJsonArray();
+    conversationList->clearSelection();
+    privateList->clearSelection();
+    chatTitle->setText(QStringLiteral("新对话"));
+    setModeBadge(QStringLiteral("云端保存"), false);
+    chatNotice->setText(
+        privateAvailable ? QString() : QStringLiteral("本机隐私记录无法读取，隐私对话暂不可用。"));
+    showEmptyState();
     setBusy(false);
 }
 
-void ChatWindow::loadConversations() {}
+void ChatWindow::loadConversations()
+{
+    QPointer<ChatWindow> window(this);
+    api->request("GET", QStringLiteral("/api/conversations"), {},
+                 [window](bool ok, const QJsonObject& body, const QString& error) {
+                     if (!window)
+                         return;
+                     if (!ok) {
+                         window->chatNotice->setText(error);
+                         return;
+                     }
+                     QListWidget* list = window->conversationList;
+                     const bool wasBlocked = list->blockSignals(true);
+                     list->clear();
+                     for (const QJsonValue& value : body.value("conversations").toArray()) {
+                         const QJsonObject conversation = value.toObject();
+                         const QString id = conversation.value("id").toString();
+                         auto* item = new QListWidgetItem(QStringLiteral("◦  ") +
+                                                          conversation.value("title").toString());
+                         item->setData(Qt::UserRole, id);
+                         list->addItem(item);
+                         // An element without an id is not the open conversation, even
+                         // while none is open.
+                         if (!window->cloudId.isEmpty() && id == window->cloudId)
+                             list->setCurrentItem(item);
+                     }
+                     list->blockSignals(wasBlocked);
+                 });
+}
 
-void ChatWindow::openConversation(QListWidgetItem*) {}
+void ChatWindow::openConversation(QListWidgetItem* item)
+{
+    if (busy || !item)
+        return;
+    const QString id = item->data(Qt::UserRole).toString();
+    QPointer<ChatWindow> window(this);
+    api->request(
+        "GET", conversationPath + id, {},
+        [window, id](bool ok, const QJsonObject& body, const QString& error) {
+            if (!window)
+                return;
+            // A prompt sent while the request was out owns the open conversation now;
+            // swapping it under the reply would mix two conversations.
+            if (window->busy)
+                return;
+            if (!ok) {
+                window->chatNotice->setText(error);
+                return;
+            }
+            const QJsonObject conversation = body.value("conversation").toObject();
+            window->cloudId = id;
+            window->privateId.clear();
+            window->isPrivate = false;
+            window->privateHistory = QJsonArray();
+            window->privateList->clearSelection();
+            window->chatTitle->setText(conversation.value("title").toString());
+            window->setModeBadge(QStringLiteral("云端保存"), false);
+            window->messages = body.value("messages").toArray();
+            const bool offered = window->selectModel(conversation.value("model").toString());
+            window->chatNotice->setText(
+                offered ? QString() : QStringLiteral("此对话的模型当前未开放，可查看历史内容。"));
+            window->renderTranscript();
+            window->setBusy(false);
+        });
+}
 
-void ChatWindow::renameCurrent() {}
+void ChatWindow::renameCurrent()
+{
+    if (busy || currentId().isEmpty())
+        return;
+    // The dialog runs its own event loop, in which a late reply may open another
+    // conversation: the new name belongs to the one the dialog was opened for.
+    const bool renamingPrivate = isPrivate;
+    const QString id = currentId();
+    QPointer<ChatWindow> window(this);
+    bool accepted = false;
+    const QString answer =
+        QInputDialog::getText(this, QStringLiteral("重命名对话"), QStringLiteral("对话名称"),
+                              QLineEdit::Normal, chatTitle->text(), &accepted);
+    if (!window || !accepted)
+        return;
+    const QString title = answer.trimmed();
+    if (title.isEmpty())
+        return;
+    const bool stillOpen = isPrivate == renamingPrivate && currentId() == id;
 
-void ChatWindow::deleteCurrent() {}
+    if (renamingPrivate) {
+        const int index = findPrivateThread(id);
+        if (index < 0)
+            return;
+        QJsonObject thread = threads.at(index).toObject();
+        thread.insert("title", title);
+        threads.replace(index, thread);
+        if (stillOpen)
+            chatTitle->setText(title);
+        savePrivateStore();
+        refreshPrivateList();
+        return;
+    }
+
+    api->request("PATCH", conversationPath + id, QJsonObject{{"title", title}},
+                 [window, id](bool ok, const QJsonObject& body, const QString& error) {
+                     if (!window)
+                         return;
+                     if (!ok) {
+                         window->chatNotice->setText(error);
+                         return;
+                     }
+                     if (!window->isPrivate && window->cloudId == id)
+                         window->chatTitle->setText(body.value("title").toString());
+                     window->loadConversations();
+                 });
+}
+
+void ChatWindow::deleteCurrent()
+{
+    if (busy || currentId().isEmpty())
+        return;
+    // As with renaming: the answer applies to the conversation the question named.
+    const bool deletingPrivate = isPrivate;
+    const QString id = currentId();
+    const QString question =
+        (deletingPrivate ? QStringLiteral("从本机删除隐私对话“%1”？")
+                         : QStringLiteral("从客户端列表移除“%1”？服务端仍保留记录。"))
+            .arg(chatTitle->text());
+    QPointer<ChatWindow> window(this);
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, QStringLiteral("删除对话"), question, QMessageBox::Yes | QMessageBox::No);
+    if (!window || answer != QMessageBox::Yes)
+        return;
+
+    if (deletingPrivate) {
+        const int index = findPrivateThread(id);
+        if (index >= 0) {
+            threads.removeAt(index);
+            savePrivateStore();
+            refreshPrivateList();
+        }
+        if (isPrivate && privateId == id)
+            startNewConversation();
+        return;
+    }
+
+    api->request("DELETE", conversationPath + id, {},
+                 [window, id](bool ok, const QJsonObject&, const QString& error) {
+                     if (!window)
+                         return;
+                     if (!ok) {
+                         window->chatNotice->setText(error);
+                         return;
+                     }
+                     if (!window->isPrivate && window->cloudId == id)
+                         window->startNewConversation();
+                     window->loadConversations();
+                 });
+}

@@ -1,13 +1,165 @@
+#include "api.h"
+#include "chatwindow.h"
+#include "probes.h"
+#include "serverprocess.h"
 #include "testenvironment.h"
+#include "workspacetesting.h"
 
 #include <QApplication>
+#include <QJsonArray>
 #include <QtTest>
 
+#include <memory>
+
+// Both conversation lists of a real workspace against the real local service.
 class Tst_conversations_e2e : public QObject
 {
     Q_OBJECT
+
+    std::unique_ptr<ServerProcess> server;
+    std::unique_ptr<Api> api;
+    QJsonObject user;
+
+    // One JSON request, waited for; `ok` false fails the calling test through the result.
+    QJsonObject call(const QByteArray& method, const QString& path, const QJsonObject& body,
+                     bool* ok = nullptr)
+    {
+        bool done = false;
+        bool succeeded = false;
+        QJsonObject reply;
+        api->request(method, path, body, [&](bool good, const QJsonObject& b, const QString&) {
+            done = true;
+            succeeded = good;
+            reply = b;
+        });
+        const bool finished = QTest::qWaitFor([&] { return done; }, 10000);
+        if (ok)
+            *ok = finished && succeeded;
+        return reply;
+    }
+
+    std::unique_ptr<ChatWindow> makeWindow()
+    {
+        auto window = std::make_unique<ChatWindow>(api.get(), user, [] {});
+        ChatWindowProbe probe(window.get());
+        if (!QTest::qWaitFor([&] { return probe.modelSelect()->count() >= 2; }, 10000) ||
+            !QTest::qWaitFor([&] { return probe.conversationList()->count() >= 1; }, 10000))
+            return nullptr;
+        return window;
+    }
+
 private slots:
-    void placeholder() { QVERIFY(true); } // replaced by the real cases
+    void initTestCase()
+    {
+        server = std::make_unique<ServerProcess>(QStringList{"--demo"});
+        QVERIFY2(server->started(), qPrintable(server->output()));
+        qputenv("KESTRUNEAI_BASE_URL", server->origin().toUtf8());
+        api = std::make_unique<Api>();
+
+        bool ok = false;
+        const QJsonObject login =
+            call("POST", "/api/auth/login", {{"login", "demo"}, {"password", "demo-password-2026"}},
+                 &ok);
+        QVERIFY(ok);
+        api->token = login.value("token").toString();
+        user = login.value("user").toObject();
+        QVERIFY(!api->token.isEmpty());
+        QVERIFY(!user.value("id").toString().isEmpty());
+    }
+
+    void cloudConversations()
+    {
+        bool ok = false;
+        const QString first = call("POST", "/api/conversations", {{"model", "kestrune-echo"}}, &ok)
+                                  .value("conversation")
+                                  .toObject()
+                                  .value("id")
+                                  .toString();
+        QVERIFY(ok);
+        const QString second =
+            call("POST", "/api/conversations", {{"model", "kestrune-showcase"}}, &ok)
+                .value("conversation")
+                .toObject()
+                .value("id")
+                .toString();
+        QVERIFY(ok);
+
+        // Give the first one a turn through the service's own stream.
+        bool streamed = false;
+        api->streamChat(
+            {{"conversation_id", first}, {"prompt", "你好，回声"}}, [](QString) {},
+            [&](QJsonObject) { streamed = true; }, [&](QString) { streamed = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(streamed, 15000);
+
+        auto window = makeWindow();
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        QVERIFY(itemIds(probe.conversationList()).contains(first));
+        QVERIFY(itemIds(probe.conversationList()).contains(second));
+
+        const int row = int(itemIds(probe.conversationList()).indexOf(first));
+        emit probe.conversationList()->itemClicked(probe.conversationList()->item(row));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.cloudId(), first, 10000);
+        QCOMPARE(probe.modelSelect()->currentData().toString(), QStringLiteral("kestrune-echo"));
+        QCOMPARE(probe.chatNotice()->text(), QString());
+        QVERIFY(probe.messages().size() >= 2);
+        QCOMPARE(probe.messages().at(0).toObject().value("content").toString(),
+                 QStringLiteral("你好，回声"));
+
+        answerNextTextInput("  回声练习  ", true);
+        probe.renameButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(probe.chatTitle()->text(), QStringLiteral("回声练习"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(itemTexts(probe.conversationList()).contains("◦  回声练习"),
+                                 10000);
+        QCOMPARE(currentItemId(probe.conversationList()), first);
+
+        answerNextQuestion(true);
+        probe.deleteButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!itemIds(probe.conversationList()).contains(first), 10000);
+        QCOMPARE(probe.cloudId(), QString());
+        QCOMPARE(probe.chatTitle()->text(), QStringLiteral("新对话"));
+        QVERIFY(itemIds(probe.conversationList()).contains(second));
+        call("GET", "/api/conversations/" + first, {}, &ok);
+        QVERIFY(!ok);
+    }
+
+    void privateThreadsSurviveANewWindow()
+    {
+        QString kept;
+        {
+            auto window = makeWindow();
+            QVERIFY(window);
+            ChatWindowProbe probe(window.get());
+            probe.privateChatButton()->click();
+            const QString doomed = probe.privateId();
+            probe.privateChatButton()->click();
+            kept = probe.privateId();
+            QVERIFY(!doomed.isEmpty() && doomed != kept);
+
+            answerNextTextInput("本机笔记", true);
+            probe.renameButton()->click();
+            QCOMPARE(probe.chatTitle()->text(), QStringLiteral("本机笔记"));
+
+            probe.openPrivateThread(doomed);
+            answerNextQuestion(true);
+            probe.deleteButton()->click();
+            QCOMPARE(itemIds(probe.privateList()), QStringList{kept});
+        }
+
+        // A new sign-in reads the sealed file of this account.
+        auto window = makeWindow();
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        QCOMPARE(itemTexts(probe.privateList()), QStringList{"◇  本机笔记"});
+        emit probe.privateList()->itemClicked(probe.privateList()->item(0));
+        QCOMPARE(probe.privateId(), kept);
+        QCOMPARE(probe.chatTitle()->text(), QStringLiteral("本机笔记"));
+        QCOMPARE(sealedDocument("private-" + user.value("id").toString() + ".bin")
+                     .value("threads")
+                     .toArray()
+                     .size(),
+                 1);
+    }
 };
 
 KESTRUNE_TEST_MAIN(Tst_conversations_e2e)

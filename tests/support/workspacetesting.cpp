@@ -1,0 +1,116 @@
+#include "workspacetesting.h"
+
+#include "api.h"
+#include "testenvironment.h"
+
+#include <QAbstractButton>
+#include <QFile>
+#include <QInputDialog>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+
+#include <csignal>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
+QStringList itemTexts(const QListWidget* list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->item(i)->text();
+    return texts;
+}
+
+QStringList itemIds(const QListWidget* list)
+{
+    QStringList ids;
+    for (int i = 0; i < list->count(); ++i)
+        ids << list->item(i)->data(Qt::UserRole).toString();
+    return ids;
+}
+
+QString currentItemId(const QListWidget* list)
+{
+    const QListWidgetItem* item = list->currentItem();
+    return item ? item->data(Qt::UserRole).toString() : QString();
+}
+
+QJsonObject sealedDocument(const QString& fileName)
+{
+    return QJsonDocument::fromJson(readSealedFile(fileName)).object();
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+FailingFileWrites::FailingFileWrites()
+{
+#ifdef Q_OS_UNIX
+    previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    previousSoftLimit = limit.rlim_cur;
+    limit.rlim_cur = 0;
+    setrlimit(RLIMIT_FSIZE, &limit);
+#endif
+}
+
+FailingFileWrites::~FailingFileWrites()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(previousSoftLimit);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previousHandler);
+#endif
+}
+
+void answerNextTextInput(const QString& text, bool accept, SeenInputDialog* seen)
+{
+    answerNextModal([text, accept, seen](QWidget* widget) {
+        auto* dialog = qobject_cast<QInputDialog*>(widget);
+        if (!dialog) {
+            widget->close();
+            return;
+        }
+        if (seen) {
+            seen->title = dialog->windowTitle();
+            seen->label = dialog->labelText();
+            seen->initialText = dialog->textValue();
+            seen->normalEcho = dialog->textEchoMode() == QLineEdit::Normal;
+        }
+        if (!accept) {
+            dialog->reject();
+            return;
+        }
+        dialog->setTextValue(text);
+        dialog->accept();
+    });
+}
+
+void answerNextQuestion(bool yes, SeenMessageBox* seen)
+{
+    answerNextModal([yes, seen](QWidget* widget) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (!box) {
+            widget->close();
+            return;
+        }
+        if (seen) {
+            seen->title = box->windowTitle();
+            seen->text = box->text();
+            seen->buttons = int(box->standardButtons());
+        }
+        box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+// Helpers for tests of the workspace's conversation lists and private store.
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+class QListWidget;
+class QWidget;
+
+// Item texts and Qt::UserRole ids of a list, top to bottom.
+QStringList itemTexts(const QListWidget* list);
+QStringList itemIds(const QListWidget* list);
+// Text of the current item, or empty when none is current.
+QString currentItemId(const QListWidget* list);
+
+// The document sealed in `fileName` of the application-data directory; empty if unreadable.
+QJsonObject sealedDocument(const QString& fileName);
+// The raw bytes of a file; empty when it cannot be read.
+QByteArray fileBytes(const QString& path);
+
+// While alive, every write to a regular file by this process fails (RLIMIT_FSIZE 0, SIGXFSZ
+// ignored): a real failed save even for root, which file permissions do not stop. Unix only.
+class FailingFileWrites
+{
+public:
+    FailingFileWrites();
+    ~FailingFileWrites();
+    FailingFileWrites(const FailingFileWrites&) = delete;
+    FailingFileWrites& operator=(const FailingFileWrites&) = delete;
+
+private:
+    std::uint64_t previousSoftLimit = 0;
+    void (*previousHandler)(int) = nullptr;
+};
+
+// Answers the next QInputDialog: types `text` and accepts, or cancels when `accept` is false.
+// The dialog's window title, label and initial text are stored in the given strings.
+struct SeenInputDialog {
+    QString title;
+    QString label;
+    QString initialText;
+    bool normalEcho = false;
+};
+void answerNextTextInput(const QString& text, bool accept, SeenInputDialog* seen = nullptr);
+
+// Answers the next QMessageBox by clicking Yes or No; records its title, text and buttons.
+struct SeenMessageBox {
+    QString title;
+    QString text;
+    int buttons = 0;
+};
+void answerNextQuestion(bool yes, SeenMessageBox* seen = nullptr);
