@@ -1,10 +1,69 @@
 #include "api.h"
 
+#include "eventstream.h"
+#include "replyjudgement.h"
+
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include <memory>
+
+namespace
+{
+
+// Shared by the read and end handlers of one stream; lives until the reply is deleted.
+struct State {
+    QByteArray buffer;
+    bool finished = false; // a "done" or "error" event has been dispatched
+};
+
+} // namespace
+
 void Api::streamChat(const QJsonObject& body, std::function<void(QString)> onDelta,
                      std::function<void(QJsonObject)> onDone, std::function<void(QString)> onError)
 {
-    Q_UNUSED(body);
-    Q_UNUSED(onDelta);
-    Q_UNUSED(onDone);
-    Q_UNUSED(onError);
+    QNetworkRequest request(baseUrl.resolved(QUrl(QStringLiteral("/api/chat/stream"))));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    request.setRawHeader("Accept", "text/event-stream");
+    // Sent even without a token, so the service answers with its own authorisation error.
+    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    // An inactivity limit: a reply that keeps sending is never cut off by it.
+    request.setTransferTimeout(transferTimeoutMs);
+
+    QNetworkReply* reply =
+        network.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    auto state = std::make_shared<State>();
+
+    auto readHandler = [reply, state, onDelta, onDone, onError = onError] {
+        // An aborted reply (time-out) is closed: reading it would only draw a warning.
+        const QByteArray incoming = reply->isOpen() ? reply->readAll() : QByteArray();
+        const QList<StreamEvent> events = takeStreamEvents(state->buffer, incoming);
+        for (const StreamEvent& event : events) {
+            if (event.name == "delta") {
+                onDelta(eventString(event.data, QLatin1StringView("text")));
+            } else if (event.name == "done") {
+                state->finished = true;
+                onDone(eventObject(event.data));
+            } else if (event.name == "error") {
+                state->finished = true;
+                onError(eventString(event.data, QLatin1StringView("error")));
+            }
+        }
+    };
+    connect(reply, &QNetworkReply::readyRead, this, readHandler);
+
+    connect(reply, &QNetworkReply::finished, this,
+            [reply, state, readHandler, onError = std::move(onError)] {
+                readHandler();
+                if (!state->finished) {
+                    // A plain JSON error reply holds no blank line, so it is still here whole.
+                    const QJsonValue serviceError = jsonObjectOf(state->buffer).value("error");
+                    const QString fallback = reply->error() != QNetworkReply::NoError
+                                                 ? reply->errorString()
+                                                 : QStringLiteral("回复连接中断，请重试");
+                    onError(serviceError.isString() ? serviceError.toString() : fallback);
+                }
+                reply->deleteLater();
+            });
 }

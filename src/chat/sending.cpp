@@ -1,7 +1,121 @@
+#include "api.h"
 #include "chatwindow.h"
+#include "markdownview.h"
+#include "privatehistory.h"
+#include "streamedreply.h"
 
-void ChatWindow::submit() {}
+#include <QComboBox>
+#include <QLabel>
+#include <QPointer>
+#include <QTextEdit>
 
-void ChatWindow::startStream(const QString&, const QJsonArray&) {}
+#include <memory>
+#include <utility>
 
-void ChatWindow::abortSend(const QString&, const QString&) {}
+void ChatWindow::submit()
+{
+    const QString prompt = chatInput->toPlainText().trimmed();
+    if (busy || prompt.isEmpty())
+        return;
+    if (modelSelect->currentIndex() < 0) {
+        chatNotice->setText(QStringLiteral("管理员尚未开放聊天模型。"));
+        return;
+    }
+
+    // The new prompt travels on its own; only confirmed turns go along as history.
+    const QJsonArray history = isPrivate ? recentHistory(privateHistory) : QJsonArray();
+    messages.append(QJsonObject{{"role", "user"}, {"content", prompt}});
+    renderTranscript();
+    chatInput->clear();
+    setBusy(true);
+    chatNotice->setText(QStringLiteral("正在连接模型，回复会逐字显示…"));
+
+    if (isPrivate || !cloudId.isEmpty()) {
+        startStream(prompt, history);
+        return;
+    }
+
+    QPointer<ChatWindow> window(this);
+    api->request("POST", "/api/conversations", QJsonObject{{"model", selectedModelId()}},
+                 [window, prompt, history](bool ok, const QJsonObject& body, const QString& error) {
+                     if (!window)
+                         return;
+                     if (!ok) {
+                         window->abortSend(prompt, error);
+                         return;
+                     }
+                     window->cloudId = body.value("conversation").toObject().value("id").toString();
+                     window->setBusy(true); // the model is fixed from now on
+                     window->startStream(prompt, history);
+                 });
+}
+
+void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
+{
+    QJsonObject body{{"prompt", prompt}};
+    if (isPrivate) {
+        body.insert("mode", QStringLiteral("private"));
+        body.insert("model", selectedModelId());
+        body.insert("history", history);
+    } else {
+        body.insert("conversation_id", cloudId);
+    }
+
+    auto replyStarted = std::make_shared<bool>(false);
+    // A service that sent anything after its final event must not add a second reply, or
+    // draw into the conversation the user has opened since: the turn ends exactly once.
+    auto turnEnded = std::make_shared<bool>(false);
+    QPointer<ChatWindow> window(this);
+
+    auto onDelta = [window, replyStarted, turnEnded](const QString& text) {
+        if (!window || text.isEmpty() || *turnEnded)
+            return;
+        appendStreamedFragment(window->transcript, text, *replyStarted);
+        window->chatNotice->setText(QStringLiteral("正在生成回复…"));
+    };
+
+    auto onDone = [window, turnEnded](const QJsonObject& result) {
+        if (!window || std::exchange(*turnEnded, true))
+            return;
+        ChatWindow* w = window;
+        w->messages.append(
+            QJsonObject{{"role", "assistant"}, {"content", result.value("content").toString()}});
+        bool saved = true;
+        if (w->isPrivate) {
+            w->privateHistory = w->messages;
+            saved = w->updatePrivateThread();
+        }
+        w->renderTranscript();
+        w->setBusy(false);
+        w->setPoints(result.value("points").toInt());
+        if (saved) {
+            const QString truncated =
+                result.value("truncated").toBool() ? QStringLiteral(" · 回复已截断") : QString();
+            w->chatNotice->setText(QStringLiteral("本次使用 %1 对话额度%2")
+                                       .arg(result.value("charged").toInt())
+                                       .arg(truncated));
+        } else {
+            w->chatNotice->setText(QStringLiteral("回复完成，但本机隐私对话保存失败。"));
+        }
+        if (!w->isPrivate)
+            w->loadConversations();
+    };
+
+    auto onError = [window, turnEnded, prompt](const QString& message) {
+        if (!window || std::exchange(*turnEnded, true))
+            return;
+        window->abortSend(prompt, message);
+    };
+
+    api->streamChat(body, onDelta, onDone, onError);
+}
+
+void ChatWindow::abortSend(const QString& prompt, const QString& message)
+{
+    if (!messages.isEmpty())
+        messages.removeLast();
+    renderTranscript();
+    chatInput->setPlainText(prompt);
+    setBusy(false);
+    chatNotice->setText(message);
+}
