@@ -38,16 +38,21 @@ void Api::streamChat(const QJsonObject& body, std::function<void(QString)> onDel
     auto readHandler = [reply, state, onDelta, onDone, onError = onError] {
         // An aborted reply (time-out) is closed: reading it would only draw a warning.
         const QByteArray incoming = reply->isOpen() ? reply->readAll() : QByteArray();
-        const QList<StreamEvent> events = takeStreamEvents(state->buffer, incoming);
-        for (const StreamEvent& event : events) {
-            if (event.name == "delta") {
-                onDelta(eventString(event.data, QLatin1StringView("text")));
-            } else if (event.name == "done") {
+        // Every event of this read is taken before any handler runs.
+        const QList<ReplyEvent> events = takeReplyEvents(state->buffer, incoming);
+        for (const ReplyEvent& event : events) {
+            switch (event.kind) {
+            case ReplyEvent::Kind::Delta:
+                onDelta(event.text);
+                break;
+            case ReplyEvent::Kind::Done:
                 state->finished = true;
                 onDone(eventObject(event.data));
-            } else if (event.name == "error") {
+                break;
+            case ReplyEvent::Kind::Error:
                 state->finished = true;
-                onError(eventString(event.data, QLatin1StringView("error")));
+                onError(event.text);
+                break;
             }
         }
     };

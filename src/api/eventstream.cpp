@@ -2,7 +2,9 @@
 
 #include <QJsonDocument>
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace
 {
@@ -63,107 +65,185 @@ void skipSpace(const char*& at, const char* end)
         ++at;
 }
 
-// Reads the string whose opening quote `at` is on, into `out` when given. Declines what
-// the full parser treats in its own way: control characters, \u escapes and bytes that
-// are not UTF-8 (the full parser refuses those, so the whole object would read as empty).
+const char* findByte(const char* from, const char* end, char c)
+{
+    return static_cast<const char*>(std::memchr(from, c, size_t(end - from)));
+}
+
+// Four hex digits after "\u", as the full parser reads them.
+bool readHex(const uchar* at, const uchar* end, char16_t& unit)
+{
+    if (end - at < 4)
+        return false;
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+        const uchar c = at[i];
+        unit <<= 4;
+        if (c >= '0' && c <= '9')
+            unit |= char16_t(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            unit |= char16_t(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            unit |= char16_t(c - 'A' + 10);
+        else
+            return false;
+    }
+    return true;
+}
+
+// Whether eight bytes are all printable ASCII other than '"' and '\': the common case,
+// copied without looking at each byte. A false alarm only costs one slow step.
+bool plainAscii(std::uint64_t bytes)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highs = 0x8080808080808080;
+    const auto hasZero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t special = (bytes & highs) | ((bytes - 0x20 * ones) & ~bytes & highs) |
+                                  hasZero(bytes ^ ('"' * ones)) | hasZero(bytes ^ ('\\' * ones));
+    return special == 0;
+}
+
+bool isContinuation(uchar c)
+{
+    return (c & 0xc0) == 0x80;
+}
+
+// Reads a string from just after its opening quote up to its closing quote (`at` is left
+// on it), resolving escapes and writing UTF-16 to `out` when Store. Declines (false) what
+// the full parser treats in its own way or refuses: control characters, bytes that are
+// not UTF-8 of a character (the whole object would read as empty).
+// A \u escape gives its code unit as it is, as the full parser does.
+template <bool Store> bool decodeString(const uchar*& from, const uchar* const end, char16_t*& to)
+{
+    // Local copies stay in registers; written back once at the closing quote.
+    const uchar* at = from;
+    char16_t* out = to;
+    const auto put = [&out](char16_t unit) {
+        if constexpr (Store)
+            *out++ = unit;
+    };
+    for (;;) {
+        // A run of plain ASCII: eight bytes at a time, then byte by byte.
+        while (end - at >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, at, 8);
+            if (!plainAscii(word))
+                break;
+            if constexpr (Store) {
+                for (int i = 0; i < 8; ++i)
+                    out[i] = at[i];
+                out += 8;
+            }
+            at += 8;
+        }
+        while (at < end && *at >= 0x20 && *at < 0x80 && *at != '"' && *at != '\\')
+            put(*at++);
+        if (at == end)
+            return false;
+
+        if (*at < 0x80) {
+            if (*at == '"') {
+                from = at;
+                to = out;
+                return true;
+            }
+            if (*at < 0x20 || end - at < 2)
+                return false;
+            char16_t unit = 0;
+            switch (at[1]) { // after a backslash
+            case '"':
+            case '\\':
+            case '/':
+                unit = at[1];
+                break;
+            case 'b':
+                unit = '\b';
+                break;
+            case 'f':
+                unit = '\f';
+                break;
+            case 'n':
+                unit = '\n';
+                break;
+            case 'r':
+                unit = '\r';
+                break;
+            case 't':
+                unit = '\t';
+                break;
+            case 'u':
+                if (!readHex(at + 2, end, unit))
+                    return false;
+                at += 4;
+                break;
+            default:
+                return false;
+            }
+            put(unit);
+            at += 2;
+            continue;
+        }
+
+        // A run of characters beyond ASCII.
+        do {
+            const uchar c = *at;
+            if (c >= 0xe0 && c < 0xf0) { // most of them: Chinese text
+                if (end - at < 3 || !isContinuation(at[1]) || !isContinuation(at[2]))
+                    return false;
+                const auto point =
+                    char16_t((c & 0x0f) << 12 | (at[1] & 0x3f) << 6 | (at[2] & 0x3f));
+                if (point < 0x800 || QChar::isSurrogate(point))
+                    return false;
+                put(point);
+                at += 3;
+            } else if (c >= 0xc2 && c < 0xe0) {
+                if (end - at < 2 || !isContinuation(at[1]))
+                    return false;
+                put(char16_t((c & 0x1f) << 6 | (at[1] & 0x3f)));
+                at += 2;
+            } else if (c >= 0xf0 && c < 0xf5) {
+                if (end - at < 4 || !isContinuation(at[1]) || !isContinuation(at[2]) ||
+                    !isContinuation(at[3]))
+                    return false;
+                const char32_t point = char32_t(c & 0x07) << 18 | char32_t(at[1] & 0x3f) << 12 |
+                                       char32_t(at[2] & 0x3f) << 6 | (at[3] & 0x3f);
+                if (point < 0x10000 || point > 0x10ffff)
+                    return false;
+                put(QChar::highSurrogate(point));
+                put(QChar::lowSurrogate(point));
+                at += 4;
+            } else { // a continuation byte, the start of an overlong form, or no UTF-8 at all
+                return false;
+            }
+        } while (at < end && *at >= 0x80);
+    }
+}
+
+// Reads the string whose opening quote `at` is on, into `out` when given: straight from
+// the bytes into one string of UTF-16, in one pass. A leading byte order mark is left to
+// the full parser, whose reading of it depends on the rest of the string.
 bool readString(const char*& at, const char* end, QString* out)
 {
-    const char* const start = ++at;
-    // Most strings hold no escape: find the closing quote at once and check the bytes
-    // before it in one branch-free pass.
-    const auto* quote = static_cast<const char*>(std::memchr(start, '"', size_t(end - start)));
-    if (!quote)
+    const auto* from = reinterpret_cast<const uchar*>(at) + 1;
+    const auto* bytesEnd = reinterpret_cast<const uchar*>(end);
+    if (bytesEnd - from >= 3 && from[0] == 0xef && from[1] == 0xbb && from[2] == 0xbf)
         return false;
-    if (!std::memchr(start, '\\', size_t(quote - start))) {
-        unsigned char control = 0;
-        unsigned char high = 0;
-        for (const char* p = start; p < quote; ++p) {
-            const auto c = static_cast<unsigned char>(*p);
-            control |= c < 0x20;
-            high |= c & 0x80;
-        }
-        if (control)
-            return false;
-        at = quote + 1;
-        if (out) {
-            *out = QString::fromUtf8(start, quote - start);
-            if (high && out->contains(QChar::ReplacementCharacter) &&
-                !QByteArrayView(start, quote - start).isValidUtf8())
-                return false;
-        } else if (high && !QByteArrayView(start, quote - start).isValidUtf8()) {
-            return false;
-        }
-        return true;
-    }
-
-    const char* run = start;
-    QString decoded;
-    bool escaped = false;
-    bool wide = false; // holds bytes beyond ASCII
-    for (; at < end; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        if (c >= 0x80) {
-            wide = true;
-            continue;
-        }
-        if (c == '"')
-            break;
-        if (c < 0x20)
-            return false;
-        if (c != '\\')
-            continue;
-        if (at + 1 >= end)
-            return false;
-        char replacement = 0;
-        switch (at[1]) {
-        case '"':
-            replacement = '"';
-            break;
-        case '\\':
-            replacement = '\\';
-            break;
-        case '/':
-            replacement = '/';
-            break;
-        case 'b':
-            replacement = '\b';
-            break;
-        case 'f':
-            replacement = '\f';
-            break;
-        case 'n':
-            replacement = '\n';
-            break;
-        case 'r':
-            replacement = '\r';
-            break;
-        case 't':
-            replacement = '\t';
-            break;
-        default:
-            return false;
-        }
-        if (out) {
-            decoded += QString::fromUtf8(run, at - run);
-            decoded += QLatin1Char(replacement);
-        }
-        escaped = true;
-        ++at;
-        run = at + 1;
-    }
-    if (at >= end)
-        return false;
+    const uchar* quote = from;
     if (out) {
-        *out =
-            escaped ? decoded + QString::fromUtf8(run, at - run) : QString::fromUtf8(run, at - run);
-        // Conversion marks every bad sequence with U+FFFD: only then is a check needed.
-        if (wide && out->contains(QChar::ReplacementCharacter) &&
-            !QByteArrayView(start, at - start).isValidUtf8())
+        // Never more code units than bytes: sized once, cut to length at the end.
+        QString decoded(bytesEnd - from, Qt::Uninitialized);
+        auto* const first = reinterpret_cast<char16_t*>(decoded.data());
+        char16_t* last = first;
+        if (!decodeString<true>(quote, bytesEnd, last))
             return false;
-    } else if (wide && !QByteArrayView(start, at - start).isValidUtf8()) {
-        return false;
+        decoded.truncate(last - first);
+        *out = std::move(decoded);
+    } else {
+        char16_t* none = nullptr;
+        if (!decodeString<false>(quote, bytesEnd, none))
+            return false;
     }
-    ++at;
+    at = reinterpret_cast<const char*>(quote) + 1;
     return true;
 }
 
@@ -249,27 +329,72 @@ QByteArray eventName(QByteArrayView name)
     return name.toByteArray();
 }
 
-} // namespace
-
-StreamEvent parseStreamBlock(QByteArrayView block)
+template <qsizetype N> bool hasPrefix(QByteArrayView line, const char (&prefix)[N])
 {
-    StreamEvent event;
-    const char* at = block.data();
-    const char* end = at + block.size();
-    while (at < end) {
-        const auto* lineFeed = static_cast<const char*>(std::memchr(at, '\n', size_t(end - at)));
-        const char* lineEnd = lineFeed ? lineFeed : end;
-        const QByteArrayView line(at, lineEnd - at);
-        if (line.startsWith("event:"))
-            event.name = eventName(line.sliced(6).trimmed());
-        else if (line.startsWith("data:"))
-            event.data.append(line.sliced(5).trimmed());
-        at = lineEnd + 1;
-    }
-    return event;
+    return line.size() >= N - 1 && std::memcmp(line.data(), prefix, N - 1) == 0;
 }
 
-QList<StreamEvent> takeStreamEvents(QByteArray& buffer, const QByteArray& incoming)
+// QByteArrayView::trimmed, inline: it runs for every line.
+QByteArrayView trimmedField(QByteArrayView text)
+{
+    const auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    while (begin < end && isSpace(*begin))
+        ++begin;
+    while (end > begin && isSpace(end[-1]))
+        --end;
+    return QByteArrayView(begin, end - begin);
+}
+
+// The fields of one block, read line by line. The data is nearly always one line: it is
+// then only viewed where it lies, and copied only when there are several pieces to join.
+class BlockFields
+{
+public:
+    explicit BlockFields(QByteArray& scratch) : joined(scratch) {}
+
+    void readLine(QByteArrayView line)
+    {
+        if (hasPrefix(line, "event:")) {
+            name = trimmedField(line.sliced(6));
+        } else if (hasPrefix(line, "data:")) {
+            const QByteArrayView piece = trimmedField(line.sliced(5));
+            if (++pieces == 1) {
+                data = piece;
+                return;
+            }
+            if (pieces == 2) {
+                joined.truncate(0); // keeps the capacity of earlier blocks
+                joined.append(data);
+            }
+            joined.append(piece);
+            data = joined;
+        }
+    }
+
+    // Every line of a block that holds no blank line.
+    void readLines(const char* at, const char* end)
+    {
+        while (at < end) {
+            const char* lineFeed = findByte(at, end, '\n');
+            const char* lineEnd = lineFeed ? lineFeed : end;
+            readLine(QByteArrayView(at, lineEnd - at));
+            at = lineEnd + 1;
+        }
+    }
+
+    QByteArrayView name;
+    QByteArrayView data;
+
+private:
+    QByteArray& joined;
+    int pieces = 0;
+};
+
+// Appends and folds the new bytes, hands every complete block's fields to `visit` (valid
+// during the call only) and drops those blocks from `buffer` with one move at the end.
+template <typename Visit> void takeBlocks(QByteArray& buffer, QByteArrayView incoming, Visit visit)
 {
     const qsizetype oldSize = buffer.size();
     buffer.append(incoming);
@@ -277,17 +402,75 @@ QList<StreamEvent> takeStreamEvents(QByteArray& buffer, const QByteArray& incomi
     // waiting for its LF) or the LF before it can pair with the new bytes.
     foldLineEnds(buffer, qMax<qsizetype>(0, oldSize - 1));
 
-    QList<StreamEvent> events;
-    qsizetype consumed = 0;
-    qsizetype blank = findBlankLine(buffer, qMax<qsizetype>(0, oldSize - 2));
-    while (blank >= 0) {
-        events.append(
-            parseStreamBlock(QByteArrayView(buffer.constData() + consumed, blank - consumed)));
-        consumed = blank + 2;
-        blank = findBlankLine(buffer, consumed);
+    const qsizetype firstEnd = findBlankLine(buffer, qMax<qsizetype>(0, oldSize - 2));
+    if (firstEnd < 0)
+        return;
+    QByteArray joined;
+    const char* const begin = buffer.constData();
+    const char* const end = begin + buffer.size();
+    {
+        BlockFields fields(joined);
+        fields.readLines(begin, begin + firstEnd);
+        visit(fields);
     }
-    if (consumed > 0)
-        buffer.remove(0, consumed);
+    // The blocks after the first lie wholly in the new bytes: one pass over each finds its
+    // lines and its end together.
+    const char* next = begin + firstEnd + 2;
+    for (;;) {
+        BlockFields fields(joined);
+        const char* line = next;
+        const char* lineFeed = nullptr;
+        while ((lineFeed = findByte(line, end, '\n')) && lineFeed + 1 < end) {
+            fields.readLine(QByteArrayView(line, lineFeed - line));
+            if (lineFeed[1] == '\n')
+                break;
+            line = lineFeed + 1;
+        }
+        if (!lineFeed || lineFeed + 1 >= end)
+            break; // unfinished: it stays for the next call
+        visit(fields);
+        next = lineFeed + 2;
+    }
+    buffer.remove(0, next - begin);
+}
+
+} // namespace
+
+StreamEvent parseStreamBlock(QByteArrayView block)
+{
+    QByteArray joined;
+    BlockFields fields(joined);
+    fields.readLines(block.data(), block.data() + block.size());
+    return {eventName(fields.name), fields.data.toByteArray()};
+}
+
+QList<StreamEvent> takeStreamEvents(QByteArray& buffer, const QByteArray& incoming)
+{
+    QList<StreamEvent> events;
+    takeBlocks(buffer, incoming, [&events](const BlockFields& fields) {
+        events.append({eventName(fields.name), fields.data.toByteArray()});
+    });
+    return events;
+}
+
+QList<ReplyEvent> takeReplyEvents(QByteArray& buffer, QByteArrayView incoming)
+{
+    QList<ReplyEvent> events;
+    takeBlocks(buffer, incoming, [&events](const BlockFields& fields) {
+        ReplyEvent event;
+        if (fields.name == "delta") {
+            event.text = eventString(fields.data, QLatin1StringView("text"));
+        } else if (fields.name == "done") {
+            event.kind = ReplyEvent::Kind::Done;
+            event.data = fields.data.toByteArray();
+        } else if (fields.name == "error") {
+            event.kind = ReplyEvent::Kind::Error;
+            event.text = eventString(fields.data, QLatin1StringView("error"));
+        } else {
+            return; // not one the client acts on
+        }
+        events.append(std::move(event));
+    });
     return events;
 }
 
@@ -299,7 +482,7 @@ QJsonObject eventObject(const QByteArray& data)
     return document.isObject() ? document.object() : QJsonObject();
 }
 
-QString eventString(const QByteArray& data, QLatin1StringView key)
+QString eventString(QByteArrayView data, QLatin1StringView key)
 {
     QString value;
     switch (scanFlatObject(data, key, &value)) {
@@ -310,5 +493,5 @@ QString eventString(const QByteArray& data, QLatin1StringView key)
     case Scan::Declined:
         break;
     }
-    return eventObject(data).value(key).toString();
+    return eventObject(data.toByteArray()).value(key).toString();
 }

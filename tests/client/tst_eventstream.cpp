@@ -20,6 +20,40 @@ QStringList describe(const QList<StreamEvent>& events)
     return out;
 }
 
+// What the client takes from each event, read from the events taken one by one.
+QStringList describeForClient(const QList<StreamEvent>& events)
+{
+    QStringList out;
+    for (const StreamEvent& event : events) {
+        if (event.name == "delta")
+            out << "delta|" + eventString(event.data, QLatin1StringView("text"));
+        else if (event.name == "error")
+            out << "error|" + eventString(event.data, QLatin1StringView("error"));
+        else if (event.name == "done")
+            out << "done|" + QJsonDocument(eventObject(event.data)).toJson();
+    }
+    return out;
+}
+
+QStringList describe(const QList<ReplyEvent>& events)
+{
+    QStringList out;
+    for (const ReplyEvent& event : events) {
+        switch (event.kind) {
+        case ReplyEvent::Kind::Delta:
+            out << "delta|" + event.text;
+            break;
+        case ReplyEvent::Kind::Error:
+            out << "error|" + event.text;
+            break;
+        case ReplyEvent::Kind::Done:
+            out << "done|" + QJsonDocument(eventObject(event.data)).toJson();
+            break;
+        }
+    }
+    return out;
+}
+
 struct Decoded {
     QStringList events;
     QByteArray rest;
@@ -196,6 +230,70 @@ private slots:
         }
     }
 
+    // The client's reading of a stream gives what it would take from each event, at
+    // every single cut and byte by byte, and leaves the same rest.
+    void replyEventsMatchTheEvents_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QByteArray replies =
+            "event: delta\ndata: {\"text\":\"\\u4f60\\ud83d\\ude00\\n\\\"x\\\"\"}\n\n"
+            "event: error\ndata: {\"error\":\"额度不足。\"}\n\n"
+            "event: ping\ndata: {\"text\":\"ignored\"}\n\n"
+            "event: delta\ndata: {\"text\":1}\n\n"
+            "event: delta\ndata: {\"text\":\"\\ud800\"}\n\n"
+            "event: delta\ndata: [\"text\"]\n\n"
+            "event: error\ndata: {\"error\":{\"nested\":1}}\n\n"
+            "event: done\ndata: {\"content\":\"a\",\n"
+            "data: \"points\":3}\n\n";
+        QTest::newRow("lf") << replies + mixedStream(false);
+        QTest::newRow("crlf") << replies.replace("\n", "\r\n") + mixedStream(true);
+    }
+
+    void replyEventsMatchTheEvents()
+    {
+        QFETCH(QByteArray, stream);
+        const auto expected = [](const QByteArray& bytes, const QList<qsizetype>& cuts) {
+            Decoded decoded;
+            QByteArray buffer;
+            qsizetype from = 0;
+            for (qsizetype cut : cuts + QList<qsizetype>{bytes.size()}) {
+                decoded.events +=
+                    describeForClient(takeStreamEvents(buffer, bytes.mid(from, cut - from)));
+                from = cut;
+            }
+            decoded.rest = buffer;
+            return decoded;
+        };
+        const auto actual = [](const QByteArray& bytes, const QList<qsizetype>& cuts) {
+            Decoded decoded;
+            QByteArray buffer;
+            qsizetype from = 0;
+            for (qsizetype cut : cuts + QList<qsizetype>{bytes.size()}) {
+                decoded.events += describe(takeReplyEvents(buffer, bytes.mid(from, cut - from)));
+                from = cut;
+            }
+            decoded.rest = buffer;
+            return decoded;
+        };
+        const Decoded whole = expected(stream, {});
+        QCOMPARE(whole.events.size(), 11);
+        QCOMPARE(whole.events.at(0), QString("delta|你😀\n\"x\""));
+        QCOMPARE(whole.events.at(2), QString("delta|"));
+        QCOMPARE(whole.events.at(3), QString("delta|") + QChar(0xd800));
+
+        QList<qsizetype> everyByte;
+        for (qsizetype cut = 0; cut <= stream.size(); ++cut) {
+            const Decoded split = actual(stream, {cut});
+            QVERIFY2(split.events == whole.events && split.rest == whole.rest,
+                     qPrintable(QString("cut at byte %1").arg(cut)));
+            if (cut > 0 && cut < stream.size())
+                everyByte << cut;
+        }
+        const Decoded bytewise = actual(stream, everyByte);
+        QCOMPARE(bytewise.events, whole.events);
+        QCOMPARE(bytewise.rest, whole.rest);
+    }
+
     // The quick string reading agrees with parsing the whole object, on well-formed data,
     // on every oddity the full parser has, and on thousands of random corruptions of them.
     void stringMemberMatchesTheFullParse()
@@ -210,6 +308,36 @@ private slots:
             "{\"text\":12,\"n\":-1.5e3}",
             "{\"text\":{\"nested\":\"x\"},\"list\":[1,\"a\"]}",
             "{\"text\":\"\\u4f60\\ud83d\\ude00 \\u0000\"}",
+            "{\"text\":\"\\u00E9\\u00e9 caf\xc3\xa9 \\uFFFD \\u007f\\u0041\\u20AC\"}",
+            "{\"text\":\"pair \\uD83D\\uDE00 then \\\"quoted\\\" \\u4F60\\n\"}",
+            "{\"text\":\"lone high \\ud83d end\"}",
+            "{\"text\":\"lone high \\ud83d\\u0041 before a letter\"}",
+            "{\"text\":\"high high \\ud83d\\ud83d\\ude00\"}",
+            "{\"text\":\"lone low \\ude00 first\"}",
+            "{\"text\":\"reversed \\ude00\\ud83d\"}",
+            "{\"text\":\"short \\u12\"}",
+            "{\"text\":\"not hex \\u12g4\"}",
+            "{\"text\":\"escaped quote at the end \\\"\"}",
+            "{\"other\":\"\\ud800 lone in another member\",\"text\":\"ok\"}",
+            "{\"text\":\"\xef\xbb\xbf mark first\"}",
+            "{\"text\":\"\xef\xbb\xbf mark first, then an escape\\n\"}",
+            "{\"text\":\"\\n\xef\xbb\xbf mark after an escape\"}",
+            "{\"text\":\"cut \xe4\xbd\\n before an escape\"}",
+            "{\"text\":\"emoji \xf0\x9f\x98\x80, top \xf4\x8f\xbf\xbd, two "
+            "\xc3\xa9\xc2\x80\xdf\xbf\"}",
+            "{\"text\":\"beyond \xf4\x90\x80\x80 the last character\"}",
+            "{\"text\":\"overlong \xc0\x80\"}",
+            "{\"text\":\"overlong \xc1\xbf\"}",
+            "{\"text\":\"overlong \xe0\x80\x80\"}",
+            "{\"text\":\"overlong \xe0\x9f\xbf\"}",
+            "{\"text\":\"overlong \xf0\x80\x80\x80\"}",
+            "{\"text\":\"overlong \xf0\x8f\xbf\xbf\"}",
+            "{\"text\":\"noncharacters \xef\xbf\xbe \xef\xbf\xbf \xef\xb7\x90 \xf4\x8f\xbf\xbf\"}",
+            "{\"text\":\"stray \x80 continuation\"}",
+            "{\"text\":\"five bytes \xf8\x88\x80\x80\x80\"}",
+            "{\"text\":\"cut short \xf0\x9f\x98\"}",
+            "{\"text\":\"abcdefghijklmnop\\\"qrstuvwxyz0123456789\\\\ABCDEFG\\/HIJKLMNOPQ\"}",
+            "{\"text\":\"\\uFFFE\\uffff\\ufdd0 escaped noncharacters\"}",
             "{\"te\\u0078t\":\"escaped name\"}",
             "{}",
             "[{\"text\":\"in an array\"}]",
@@ -239,28 +367,33 @@ private slots:
             }
         }
 
+        // The later alphabets break and form \u escapes, surrogate pairs and UTF-8 sequences.
         QRandomGenerator random(4242);
-        const QByteArray alphabet = "{}[]\\\":, unt\"ex0-9.eE\xe4\xbd\xa0\x01\n";
-        for (int round = 0; round < 20000; ++round) {
-            QByteArray data = seeds.at(random.bounded(int(seeds.size())));
-            for (int edits = 1 + random.bounded(3); edits > 0 && !data.isEmpty(); --edits) {
-                const int at = random.bounded(int(data.size()));
-                const char c = alphabet.at(random.bounded(int(alphabet.size())));
-                switch (random.bounded(3)) {
-                case 0:
-                    data[at] = c;
-                    break;
-                case 1:
-                    data.insert(at, c);
-                    break;
-                default:
-                    data.remove(at, 1);
-                    break;
+        for (const QByteArray& alphabet :
+             {QByteArray("{}[]\\\":, unt\"ex0-9.eE\xe4\xbd\xa0\x01\n"),
+              QByteArray("\\\"uUdD08aAbBcCeEfFg\xed\xa0\xbd"),
+              QByteArray("\xc0\xc2\xdf\xe0\xed\xef\xf0\xf4\xf5\x80\x8f\x9f\xbf\xbe\x01")}) {
+            for (int round = 0; round < 20000; ++round) {
+                QByteArray data = seeds.at(random.bounded(int(seeds.size())));
+                for (int edits = 1 + random.bounded(3); edits > 0 && !data.isEmpty(); --edits) {
+                    const int at = random.bounded(int(data.size()));
+                    const char c = alphabet.at(random.bounded(int(alphabet.size())));
+                    switch (random.bounded(3)) {
+                    case 0:
+                        data[at] = c;
+                        break;
+                    case 1:
+                        data.insert(at, c);
+                        break;
+                    default:
+                        data.remove(at, 1);
+                        break;
+                    }
                 }
+                QVERIFY2(eventString(data, QLatin1StringView("text")) ==
+                             reference(data, QLatin1StringView("text")),
+                         data.toPercentEncoding().constData());
             }
-            QVERIFY2(eventString(data, QLatin1StringView("text")) ==
-                         reference(data, QLatin1StringView("text")),
-                     data.toPercentEncoding().constData());
         }
     }
 
