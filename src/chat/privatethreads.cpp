@@ -30,7 +30,7 @@ void ChatWindow::refreshPrivateList()
         auto* item = new QListWidgetItem(QStringLiteral("◇  ") + thread.value("title").toString());
         item->setData(Qt::UserRole, id);
         privateList->addItem(item);
-        if (id == privateId)
+        if (!privateId.isEmpty() && id == privateId)
             privateList->setCurrentItem(item);
     }
     privateList->blockSignals(wasBlocked);
