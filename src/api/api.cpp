@@ -40,8 +40,8 @@ void Api::request(const QByteArray& method, const QString& path, const QJsonObje
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const ReplyJudgement judgement =
             // A reply aborted by the time-out is closed: reading it would only complain.
-            judgeReply(reply->isOpen() ? reply->readAll() : QByteArray(), status, reply->error() != QNetworkReply::NoError,
-                       reply->errorString());
+            judgeReply(reply->isOpen() ? reply->readAll() : QByteArray(), status,
+                       reply->error() != QNetworkReply::NoError, reply->errorString());
         reply->deleteLater();
         callback(judgement.ok, judgement.body, judgement.error);
     });

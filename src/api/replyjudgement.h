@@ -5,8 +5,7 @@
 #include <QString>
 
 // What a finished reply means to the caller of a JSON request.
-struct ReplyJudgement
-{
+struct ReplyJudgement {
     bool ok = false;
     QJsonObject body;
     QString error; // empty when ok

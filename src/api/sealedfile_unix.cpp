@@ -18,7 +18,8 @@
 #include <cstring>
 #include <optional>
 
-namespace {
+namespace
+{
 
 constexpr unsigned char formatVersion = 1;
 constexpr std::size_t userKeySize = 32;
@@ -62,9 +63,9 @@ std::optional<QByteArray> createUserKey()
     if (fd < 0)
         return std::nullopt;
     ::fchmod(fd, 0600);
-    const bool written = ::write(fd, key.constData(), userKeySize) ==
-                             static_cast<ssize_t>(userKeySize) &&
-                         ::fsync(fd) == 0;
+    const bool written =
+        ::write(fd, key.constData(), userKeySize) == static_cast<ssize_t>(userKeySize) &&
+        ::fsync(fd) == 0;
     ::close(fd);
     // link() refuses to replace an existing key, so two first runs cannot race.
     const bool linked = written && ::link(tmpl.constData(), QFile::encodeName(keyPath())) == 0;
@@ -94,11 +95,10 @@ std::optional<Key> sealingKey(bool createIfMissing)
 
     const QByteArray context = QByteArray(sealing::description) + machineId();
     Key key{};
-    crypto_generichash(key.data(), key.size(),
-                       reinterpret_cast<const unsigned char*>(context.constData()),
-                       static_cast<unsigned long long>(context.size()),
-                       reinterpret_cast<const unsigned char*>(userKey->constData()),
-                       userKey->size());
+    crypto_generichash(
+        key.data(), key.size(), reinterpret_cast<const unsigned char*>(context.constData()),
+        static_cast<unsigned long long>(context.size()),
+        reinterpret_cast<const unsigned char*>(userKey->constData()), userKey->size());
     return key;
 }
 
@@ -112,7 +112,8 @@ const auto* ad = reinterpret_cast<const unsigned char*>(sealing::description);
 
 } // namespace
 
-namespace sealing {
+namespace sealing
+{
 
 bool seal(const std::string& plain, std::string& sealed)
 {
@@ -144,10 +145,10 @@ bool unseal(const std::string& sealed, std::string& plain)
     const unsigned char* in = bytes(sealed);
     plain.assign(sealed.size() - overhead, '\0');
     unsigned long long plainLength = 0;
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(
-            reinterpret_cast<unsigned char*>(plain.data()), &plainLength, nullptr,
-            in + 1 + nonceSize, sealed.size() - 1 - nonceSize, ad, adLength, in + 1,
-            key->data()) != 0) {
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(reinterpret_cast<unsigned char*>(plain.data()),
+                                                   &plainLength, nullptr, in + 1 + nonceSize,
+                                                   sealed.size() - 1 - nonceSize, ad, adLength,
+                                                   in + 1, key->data()) != 0) {
         plain.clear();
         return false;
     }

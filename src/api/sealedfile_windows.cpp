@@ -8,7 +8,8 @@
 #include <dpapi.h>
 #include <wincrypt.h>
 
-namespace {
+namespace
+{
 
 const wchar_t* const descriptionText = L"KestruneAI local data";
 
@@ -28,7 +29,8 @@ void takeBlob(DATA_BLOB& blob, std::string& out)
 
 } // namespace
 
-namespace sealing {
+namespace sealing
+{
 
 bool seal(const std::string& plain, std::string& sealed)
 {

@@ -5,7 +5,8 @@
 
 #include <string>
 
-namespace sealing {
+namespace sealing
+{
 
 inline constexpr const char* description = "KestruneAI local data";
 

@@ -7,8 +7,7 @@
 
 WindowHandoff::WindowHandoff(Api* api) : api(api)
 {
-    login = std::make_unique<LoginWindow>(api,
-                                          [this](QJsonObject user) { openWorkspace(user); });
+    login = std::make_unique<LoginWindow>(api, [this](QJsonObject user) { openWorkspace(user); });
 }
 
 WindowHandoff::~WindowHandoff()

@@ -3,8 +3,8 @@
 #include "session.h"
 
 #include <QJsonObject>
-#include <QLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 
 // The window lives for the whole run, so the reply lambdas may hold the plain window pointer.

@@ -11,10 +11,10 @@
 
 #include <optional>
 
-namespace {
-
-struct Outcome
+namespace
 {
+
+struct Outcome {
     bool ok = false;
     QJsonObject body;
     QString error;
@@ -53,17 +53,17 @@ private slots:
         QTest::addColumn<QString>("expected");
         const QString fallback = QString::fromLatin1(defaultServiceOrigin);
         QTest::newRow("unset") << QByteArray() << fallback;
-        QTest::newRow("https accepted") << QByteArray("https://chat.example.org")
-                                        << "https://chat.example.org";
-        QTest::newRow("https with port") << QByteArray("https://chat.example.org:8443")
-                                         << "https://chat.example.org:8443";
-        QTest::newRow("loopback http with port") << QByteArray("http://127.0.0.1:8787")
-                                                 << "http://127.0.0.1:8787";
+        QTest::newRow("https accepted")
+            << QByteArray("https://chat.example.org") << "https://chat.example.org";
+        QTest::newRow("https with port")
+            << QByteArray("https://chat.example.org:8443") << "https://chat.example.org:8443";
+        QTest::newRow("loopback http with port")
+            << QByteArray("http://127.0.0.1:8787") << "http://127.0.0.1:8787";
         QTest::newRow("localhost refused") << QByteArray("http://localhost:8787") << fallback;
         QTest::newRow("plain http refused") << QByteArray("http://chat.example.org") << fallback;
         // The URL parser folds the scheme to lower case, as URL schemes are case-insensitive.
-        QTest::newRow("upper-case scheme") << QByteArray("HTTPS://chat.example.org")
-                                           << "https://chat.example.org";
+        QTest::newRow("upper-case scheme")
+            << QByteArray("HTTPS://chat.example.org") << "https://chat.example.org";
         QTest::newRow("no scheme") << QByteArray("chat.example.org") << fallback;
         QTest::newRow("garbage") << QByteArray("http://[::1") << fallback;
         QTest::newRow("other loopback address") << QByteArray("http://127.0.0.2:80") << fallback;
@@ -121,14 +121,15 @@ private slots:
         QTest::addColumn<QByteArray>("method");
         QTest::addColumn<QJsonObject>("body");
         QTest::addColumn<QByteArray>("sentBody");
-        QTest::newRow("GET ignores the body") << QByteArray("GET") << QJsonObject{{"a", 1}}
-                                              << QByteArray();
+        QTest::newRow("GET ignores the body")
+            << QByteArray("GET") << QJsonObject{{"a", 1}} << QByteArray();
         QTest::newRow("POST compact JSON")
             << QByteArray("POST") << QJsonObject{{"title", "x y"}, {"n", 2}}
             << QByteArray(R"({"n":2,"title":"x y"})");
         QTest::newRow("PATCH custom verb") << QByteArray("PATCH") << QJsonObject{{"title", "新"}}
                                            << QStringLiteral(R"({"title":"新"})").toUtf8();
-        QTest::newRow("DELETE sends {}") << QByteArray("DELETE") << QJsonObject() << QByteArray("{}");
+        QTest::newRow("DELETE sends {}")
+            << QByteArray("DELETE") << QJsonObject() << QByteArray("{}");
     }
 
     void verbsAndBodies()
@@ -155,19 +156,20 @@ private slots:
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QJsonObject>("object");
-        QTest::newRow("2xx empty body") << 200 << QByteArray() << true << QString() << QJsonObject();
-        QTest::newRow("2xx array body") << 201 << QByteArray("[1,2]") << true << QString()
-                                        << QJsonObject();
-        QTest::newRow("2xx invalid JSON") << 200 << QByteArray("{oops") << true << QString()
-                                          << QJsonObject();
-        QTest::newRow("401 with error") << 401 << QByteArray(R"({"error":"请先登录。"})") << false
-                                        << QStringLiteral("请先登录。")
-                                        << QJsonObject{{"error", QStringLiteral("请先登录。")}};
-        QTest::newRow("302 not followed") << 302 << QByteArray() << false << QStringLiteral("HTTP 302")
-                                          << QJsonObject();
-        QTest::newRow("302 with error text") << 302 << QByteArray(R"({"error":"moved"})") << false
-                                             << QStringLiteral("moved")
-                                             << QJsonObject{{"error", "moved"}};
+        QTest::newRow("2xx empty body")
+            << 200 << QByteArray() << true << QString() << QJsonObject();
+        QTest::newRow("2xx array body")
+            << 201 << QByteArray("[1,2]") << true << QString() << QJsonObject();
+        QTest::newRow("2xx invalid JSON")
+            << 200 << QByteArray("{oops") << true << QString() << QJsonObject();
+        QTest::newRow("401 with error")
+            << 401 << QByteArray(R"({"error":"请先登录。"})") << false
+            << QStringLiteral("请先登录。") << QJsonObject{{"error", QStringLiteral("请先登录。")}};
+        QTest::newRow("302 not followed")
+            << 302 << QByteArray() << false << QStringLiteral("HTTP 302") << QJsonObject();
+        QTest::newRow("302 with error text")
+            << 302 << QByteArray(R"({"error":"moved"})") << false << QStringLiteral("moved")
+            << QJsonObject{{"error", "moved"}};
     }
 
     void judgement()
@@ -222,7 +224,8 @@ private slots:
             ScriptedServer probe;
             closedPort = probe.port();
         }
-        qputenv("KESTRUNEAI_BASE_URL", QStringLiteral("http://127.0.0.1:%1").arg(closedPort).toUtf8());
+        qputenv("KESTRUNEAI_BASE_URL",
+                QStringLiteral("http://127.0.0.1:%1").arg(closedPort).toUtf8());
         Api api;
         const std::optional<Outcome> refused = call(api, "GET", "/api/me");
         QVERIFY(refused);
@@ -268,9 +271,8 @@ private slots:
         bool called = false;
         {
             Api api;
-            api.request("GET", "/api/me", {}, [&](bool, const QJsonObject&, const QString&) {
-                called = true;
-            });
+            api.request("GET", "/api/me", {},
+                        [&](bool, const QJsonObject&, const QString&) { called = true; });
             QVERIFY(server.waitForRequests(1));
         }
         server.release();

@@ -16,7 +16,8 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 QList<ChatWindow*> workspaces()
 {

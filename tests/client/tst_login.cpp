@@ -304,10 +304,10 @@ void Tst_login::errorTextShownVerbatim_data()
                                 << "正在验证邮箱…" << 400
                                 << QByteArray(R"({"error":"验证码错误，还可尝试 4 次。"})")
                                 << "验证码错误，还可尝试 4 次。";
-    QTest::newRow("markup stays text") << "login"
-                                       << "正在登录…" << 400
-                                       << QByteArray(R"({"error":"<img src='x.png'><b>失败</b>"})")
-                                       << "<img src='x.png'><b>失败</b>";
+    QTest::newRow("markup stays text")
+        << "login"
+        << "正在登录…" << 400 << QByteArray(R"({"error":"<img src='x.png'><b>失败</b>"})")
+        << "<img src='x.png'><b>失败</b>";
 }
 
 void Tst_login::errorTextShownVerbatim()

@@ -11,7 +11,8 @@
 #include <csignal>
 #include <sys/resource.h>
 
-namespace {
+namespace
+{
 
 QByteArray fileBytes(const QString& path)
 {
@@ -70,7 +71,8 @@ private slots:
         QTest::addColumn<QByteArray>("plain");
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("token") << QByteArray("3f9a-token");
-        QTest::newRow("utf-8 json") << QStringLiteral(R"({"threads":[{"title":"隐私对话"}]})").toUtf8();
+        QTest::newRow("utf-8 json")
+            << QStringLiteral(R"({"threads":[{"title":"隐私对话"}]})").toUtf8();
         QTest::newRow("binary 64 KiB") << randomBytes(64 * 1024);
     }
 
@@ -118,21 +120,28 @@ private slots:
         const QString path = appDataFilePath("d.bin");
         QByteArray bytes = fileBytes(path);
         switch (damage) {
-        case 0: bytes[bytes.size() - 3] = char(bytes.at(bytes.size() - 3) ^ 0x20); break;
-        case 1: bytes.chop(5); break;
-        case 2: bytes.clear(); break;
-        case 3: bytes[0] = char(bytes.at(0) + 1); break;
-        case 4: bytes = "secret token"; break;
+        case 0:
+            bytes[bytes.size() - 3] = char(bytes.at(bytes.size() - 3) ^ 0x20);
+            break;
+        case 1:
+            bytes.chop(5);
+            break;
+        case 2:
+            bytes.clear();
+            break;
+        case 3:
+            bytes[0] = char(bytes.at(0) + 1);
+            break;
+        case 4:
+            bytes = "secret token";
+            break;
         }
         putFileBytes(path, bytes);
         QCOMPARE(readSealedFile("d.bin"), QByteArray());
         QCOMPARE(fileBytes(path), bytes); // reading never repairs or removes the file
     }
 
-    void missingFileReadsAsEmpty()
-    {
-        QCOMPARE(readSealedFile("never-written.bin"), QByteArray());
-    }
+    void missingFileReadsAsEmpty() { QCOMPARE(readSealedFile("never-written.bin"), QByteArray()); }
 
     void foreignUserKeyCannotOpen()
     {
@@ -212,7 +221,8 @@ private slots:
         QDir().mkpath(appDataDirectory());
         putFileBytes(appDataFilePath("session.bin"), "garbage that was never sealed");
         QCOMPARE(Api().token, QString());
-        QCOMPARE(fileBytes(appDataFilePath("session.bin")), QByteArray("garbage that was never sealed"));
+        QCOMPARE(fileBytes(appDataFilePath("session.bin")),
+                 QByteArray("garbage that was never sealed"));
     }
 };
 

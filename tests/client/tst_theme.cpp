@@ -18,7 +18,8 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 // Antialiasing and rounding may shift a channel by a few steps.
 constexpr int tolerance = 6;
@@ -58,8 +59,8 @@ int nearest(const QImage& image, const QRect& area, QColor colour)
     return best;
 }
 
-#define COMPARE_COLOUR(actual, expected)                                                       \
-    QVERIFY2(distance((actual), QColor(expected)) <= tolerance,                                \
+#define COMPARE_COLOUR(actual, expected)                                                           \
+    QVERIFY2(distance((actual), QColor(expected)) <= tolerance,                                    \
              qPrintable(QStringLiteral("%1 instead of %2").arg((actual).name(), expected)))
 
 void repolish(QWidget* widget)
@@ -131,8 +132,8 @@ ChatWindow* Tst_theme::openWorkspace()
     chat->show();
     // The models arriving shows the window is wired to the scripted server and laid out.
     const bool ready = QTest::qWaitForWindowExposed(chat.get()) && QTest::qWaitFor([this] {
-        return ChatWindowProbe(chat.get()).modelSelect()->count() == 1;
-    });
+                           return ChatWindowProbe(chat.get()).modelSelect()->count() == 1;
+                       });
     return ready ? chat.get() : nullptr;
 }
 
@@ -273,8 +274,14 @@ void Tst_theme::disabledTextColours_data()
     QTest::addColumn<QString>("enabledText");
     QTest::addColumn<QString>("fill");
 
-    QTest::newRow("rename") << "rename" << "#a8b9c0" << "#688291" << "#edf3f5";
-    QTest::newRow("private chat") << "private" << "#91a8b2" << "#d6e6e9" << "#18374b";
+    QTest::newRow("rename") << "rename"
+                            << "#a8b9c0"
+                            << "#688291"
+                            << "#edf3f5";
+    QTest::newRow("private chat") << "private"
+                                  << "#91a8b2"
+                                  << "#d6e6e9"
+                                  << "#18374b";
 }
 
 void Tst_theme::disabledTextColours()
@@ -375,8 +382,8 @@ void Tst_theme::codeRowLeavesFieldsWhole()
     QTRY_VERIFY(probe.verifyGroup()->isVisible());
     QTest::qWait(50); // let the layout settle after the hint wrapped
     // The wrapped hint and the code row must not squeeze the fields above them.
-    for (QLineEdit* edit : {probe.usernameEdit(), probe.emailEdit(), probe.passwordEdit(),
-                            probe.codeEdit()})
+    for (QLineEdit* edit :
+         {probe.usernameEdit(), probe.emailEdit(), probe.passwordEdit(), probe.codeEdit()})
         QVERIFY2(edit->height() >= edit->sizeHint().height(),
                  qPrintable(QStringLiteral("%1 is %2 px high, needs %3")
                                 .arg(edit->placeholderText())

@@ -380,8 +380,8 @@ private slots:
         QTest::newRow("no models key") << 200 << QByteArray("{}") << "管理员尚未开放聊天模型。";
         QTest::newRow("failed") << 503 << QByteArray(R"({"error":"模型服务暂不可用。"})")
                                 << "模型服务暂不可用。";
-        QTest::newRow("markup in the error") << 500 << QByteArray(R"({"error":"<img src='a.png'>失败"})")
-                                             << "<img src='a.png'>失败";
+        QTest::newRow("markup in the error")
+            << 500 << QByteArray(R"({"error":"<img src='a.png'>失败"})") << "<img src='a.png'>失败";
     }
 
     void modelListEmptyOrFailed()

@@ -9,21 +9,32 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 302:
+        return "Found";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
     }
 }
 
@@ -33,8 +44,7 @@ QByteArray statusLine(int status)
 }
 
 // Writes one piece per call and schedules itself for the next one.
-struct Player
-{
+struct Player {
     QPointer<QTcpSocket> socket;
     std::shared_ptr<QList<QByteArray>> pieces;
     int pauseMs;
@@ -65,8 +75,7 @@ struct Player
 
 } // namespace
 
-ScriptedReply ScriptedReply::http(int status, const QByteArray& body,
-                                  const QByteArray& contentType,
+ScriptedReply ScriptedReply::http(int status, const QByteArray& body, const QByteArray& contentType,
                                   const QList<QByteArray>& extraHeaders)
 {
     QByteArray bytes = statusLine(status);

@@ -12,10 +12,9 @@
 class QTcpSocket;
 
 // One request as the scripted server received it.
-struct RecordedRequest
-{
+struct RecordedRequest {
     QByteArray method;
-    QByteArray path; // with query, as on the request line
+    QByteArray path;                      // with query, as on the request line
     QMap<QByteArray, QByteArray> headers; // names lower-cased
     QByteArray body;
 
@@ -23,8 +22,7 @@ struct RecordedRequest
 };
 
 // What the server answers to one request: raw bytes, sent as they are.
-struct ScriptedReply
-{
+struct ScriptedReply {
     enum class Ending {
         Close,    // close the connection cleanly after the last byte
         Abort,    // reset the connection after the last byte

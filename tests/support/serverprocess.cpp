@@ -7,8 +7,8 @@
 
 ServerProcess::ServerProcess(const QStringList& extraArguments)
 {
-    QStringList arguments{"--listen", "127.0.0.1:0", "--data", data.path(), "--outbox",
-                          outboxDirectory()};
+    QStringList arguments{"--listen",  "127.0.0.1:0", "--data",
+                          data.path(), "--outbox",    outboxDirectory()};
     arguments += extraArguments;
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(QStringLiteral(KESTRUNE_SERVER_PATH), arguments);

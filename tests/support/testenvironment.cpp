@@ -15,8 +15,8 @@ IsolatedHome::IsolatedHome()
     qputenv("XDG_CONFIG_HOME", (root + "/config").toUtf8());
     qputenv("XDG_CACHE_HOME", (root + "/cache").toUtf8());
     qputenv("XDG_RUNTIME_DIR", (root + "/runtime").toUtf8());
-    QFile::setPermissions(root + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                 QFileDevice::ExeOwner);
+    QFile::setPermissions(root + "/runtime",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 QString appDataDirectory()

@@ -28,14 +28,14 @@ QString sealingKeyPath();
 void answerNextModal(std::function<void(QWidget* dialog)> answer);
 
 // A test main: isolated home, offscreen platform, application name "KestruneAI".
-#define KESTRUNE_TEST_MAIN(TestClass)                                                          \
-    int main(int argc, char** argv)                                                            \
-    {                                                                                          \
-        IsolatedHome home;                                                                     \
-        qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
-        QApplication app(argc, argv);                                                          \
-        QApplication::setApplicationName(QStringLiteral("KestruneAI"));                        \
-        TestClass test;                                                                        \
-        QTEST_SET_MAIN_SOURCE_PATH                                                             \
-        return QTest::qExec(&test, argc, argv);                                                \
+#define KESTRUNE_TEST_MAIN(TestClass)                                                              \
+    int main(int argc, char** argv)                                                                \
+    {                                                                                              \
+        IsolatedHome home;                                                                         \
+        qputenv("QT_QPA_PLATFORM", "offscreen");                                                   \
+        QApplication app(argc, argv);                                                              \
+        QApplication::setApplicationName(QStringLiteral("KestruneAI"));                            \
+        TestClass test;                                                                            \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                 \
+        return QTest::qExec(&test, argc, argv);                                                    \
     }

@@ -20,7 +20,8 @@
 #include <cstdio>
 #include <functional>
 
-namespace {
+namespace
+{
 
 const char* cloudReply = R"(下面是三种方案的对比：
 
