@@ -1,5 +1,7 @@
 #include "chatwindow.h"
 
+#include "api.h"
+
 #include "markdownview.h"
 
 #include <QComboBox>
@@ -8,6 +10,7 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyle>
@@ -252,4 +255,24 @@ bool ChatWindow::selectModel(const QString& modelId)
     modelSelect->setCurrentIndex(index);
     modelSelect->blockSignals(wasBlocked);
     return true;
+}
+
+void ChatWindow::requestForWindow(const QByteArray& method, const QString& path,
+                                  const QJsonObject& body,
+                                  std::function<void(const QJsonObject&)> onSuccess)
+{
+    // A reply may outlive the window: it then changes nothing. A failure is shown in the
+    // notice line and changes nothing else.
+    QPointer<ChatWindow> window(this);
+    api->request(method, path, body,
+                 [window, onSuccess = std::move(onSuccess)](bool ok, const QJsonObject& reply,
+                                                            const QString& error) {
+                     if (!window)
+                         return;
+                     if (!ok) {
+                         window->chatNotice->setText(error);
+                         return;
+                     }
+                     onSuccess(reply);
+                 });
 }

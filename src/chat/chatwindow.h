@@ -36,6 +36,8 @@ private:
     void setModeBadge(const QString& text, bool isPrivateBadge);
     QString selectedModelId() const;
     bool selectModel(const QString& modelId);
+    void requestForWindow(const QByteArray& method, const QString& path, const QJsonObject& body,
+                          std::function<void(const QJsonObject&)> onSuccess);
 
     // conversations.cpp
     void startNewConversation();

@@ -37,32 +37,24 @@ void ChatWindow::startNewConversation()
 
 void ChatWindow::loadConversations()
 {
-    QPointer<ChatWindow> window(this);
-    api->request("GET", QStringLiteral("/api/conversations"), {},
-                 [window](bool ok, const QJsonObject& body, const QString& error) {
-                     if (!window)
-                         return;
-                     if (!ok) {
-                         window->chatNotice->setText(error);
-                         return;
-                     }
-                     QListWidget* list = window->conversationList;
-                     const bool wasBlocked = list->blockSignals(true);
-                     list->clear();
-                     for (const QJsonValue& value : body.value("conversations").toArray()) {
-                         const QJsonObject conversation = value.toObject();
-                         const QString id = conversation.value("id").toString();
-                         auto* item = new QListWidgetItem(QStringLiteral("◦  ") +
-                                                          conversation.value("title").toString());
-                         item->setData(Qt::UserRole, id);
-                         list->addItem(item);
-                         // An element without an id is not the open conversation, even
-                         // while none is open.
-                         if (!window->cloudId.isEmpty() && id == window->cloudId)
-                             list->setCurrentItem(item);
-                     }
-                     list->blockSignals(wasBlocked);
-                 });
+    requestForWindow("GET", QStringLiteral("/api/conversations"), {},
+                     [this](const QJsonObject& body) {
+                         const bool wasBlocked = conversationList->blockSignals(true);
+                         conversationList->clear();
+                         for (const QJsonValue& value : body.value("conversations").toArray()) {
+                             const QJsonObject conversation = value.toObject();
+                             const QString id = conversation.value("id").toString();
+                             auto* item = new QListWidgetItem(
+                                 QStringLiteral("◦  ") + conversation.value("title").toString());
+                             item->setData(Qt::UserRole, id);
+                             conversationList->addItem(item);
+                             // An element without an id is not the open conversation, even while
+                             // none is open.
+                             if (!cloudId.isEmpty() && id == cloudId)
+                                 conversationList->setCurrentItem(item);
+                         }
+                         conversationList->blockSignals(wasBlocked);
+                     });
 }
 
 void ChatWindow::openConversation(QListWidgetItem* item)
@@ -135,18 +127,12 @@ void ChatWindow::renameCurrent()
         return;
     }
 
-    api->request("PATCH", conversationPath + id, QJsonObject{{"title", title}},
-                 [window, id](bool ok, const QJsonObject& body, const QString& error) {
-                     if (!window)
-                         return;
-                     if (!ok) {
-                         window->chatNotice->setText(error);
-                         return;
-                     }
-                     if (!window->isPrivate && window->cloudId == id)
-                         window->chatTitle->setText(body.value("title").toString());
-                     window->loadConversations();
-                 });
+    requestForWindow("PATCH", conversationPath + id, QJsonObject{{"title", title}},
+                     [this, id](const QJsonObject& body) {
+                         if (!isPrivate && cloudId == id)
+                             chatTitle->setText(body.value("title").toString());
+                         loadConversations();
+                     });
 }
 
 void ChatWindow::deleteCurrent()
@@ -178,16 +164,9 @@ void ChatWindow::deleteCurrent()
         return;
     }
 
-    api->request("DELETE", conversationPath + id, {},
-                 [window, id](bool ok, const QJsonObject&, const QString& error) {
-                     if (!window)
-                         return;
-                     if (!ok) {
-                         window->chatNotice->setText(error);
-                         return;
-                     }
-                     if (!window->isPrivate && window->cloudId == id)
-                         window->startNewConversation();
-                     window->loadConversations();
-                 });
+    requestForWindow("DELETE", conversationPath + id, {}, [this, id](const QJsonObject&) {
+        if (!isPrivate && cloudId == id)
+            startNewConversation();
+        loadConversations();
+    });
 }

@@ -4,35 +4,24 @@
 #include <QComboBox>
 #include <QJsonArray>
 #include <QLabel>
-#include <QPointer>
 
 void ChatWindow::loadModels()
 {
-    QPointer<ChatWindow> window(this);
-    api->request("GET", "/api/models", {},
-                 [window](bool ok, const QJsonObject& body, const QString& error) {
-                     if (!window)
-                         return;
-                     if (!ok) {
-                         window->chatNotice->setText(error);
-                         return;
-                     }
-                     QComboBox* select = window->modelSelect;
-                     const bool wasBlocked = select->blockSignals(true);
-                     select->clear();
-                     for (const QJsonValue& value : body.value("models").toArray()) {
-                         const QJsonObject model = value.toObject();
-                         // One substitution pass, so "%1" or "%2" inside a name stays as typed.
-                         const QString text =
-                             QStringLiteral("%1  ·  %2 额度 / 100 字")
-                                 .arg(model.value("display_name").toString(),
-                                      QString::number(model.value("points_per_100").toInt()));
-                         select->addItem(text, model.value("id").toString());
-                     }
-                     select->blockSignals(wasBlocked);
-                     if (select->count() == 0)
-                         window->chatNotice->setText(QStringLiteral("管理员尚未开放聊天模型。"));
-                 });
+    requestForWindow("GET", "/api/models", {}, [this](const QJsonObject& body) {
+        const bool wasBlocked = modelSelect->blockSignals(true);
+        modelSelect->clear();
+        for (const QJsonValue& value : body.value("models").toArray()) {
+            const QJsonObject model = value.toObject();
+            // One substitution pass, so "%1" or "%2" inside a name stays as typed.
+            const QString text = QStringLiteral("%1  ·  %2 额度 / 100 字")
+                                     .arg(model.value("display_name").toString(),
+                                          QString::number(model.value("points_per_100").toInt()));
+            modelSelect->addItem(text, model.value("id").toString());
+        }
+        modelSelect->blockSignals(wasBlocked);
+        if (modelSelect->count() == 0)
+            chatNotice->setText(QStringLiteral("管理员尚未开放聊天模型。"));
+    });
 }
 
 void ChatWindow::setPoints(int points)
