@@ -27,13 +27,14 @@ bool writeSealedFile(const QString& fileName, const QByteArray& data)
     // instead of vanishing in a flush that commit() does not report.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
-    // Owner-only: the content is sealed, but nobody else needs to see it either.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const auto size = static_cast<qint64>(sealed.size());
-    if (file.write(sealed.data(), size) != size || file.error() != QFileDevice::NoError) {
+    if (file.write(sealed.data(), size) != size) {
         file.cancelWriting();
         return false;
     }
+    // Owner-only: the content is sealed, but nobody else needs to see it either. A file
+    // system without permissions refuses this; the save itself is still good there.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return file.commit();
 }
 

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 
@@ -67,10 +68,14 @@ std::optional<QByteArray> createUserKey()
         ::write(fd, key.constData(), userKeySize) == static_cast<ssize_t>(userKeySize) &&
         ::fsync(fd) == 0;
     ::close(fd);
-    // link() refuses to replace an existing key, so two first runs cannot race.
-    const bool linked = written && ::link(tmpl.constData(), QFile::encodeName(keyPath())) == 0;
+    // link() refuses to replace an existing key, so two first runs cannot race. A file
+    // system without hard links gets a rename, which only a key made in between could lose to.
+    const QByteArray target = QFile::encodeName(keyPath());
+    bool placed = written && ::link(tmpl.constData(), target.constData()) == 0;
+    if (!placed && written && errno != EEXIST && !QFile::exists(keyPath()))
+        placed = ::rename(tmpl.constData(), target.constData()) == 0;
     ::unlink(tmpl.constData());
-    if (!linked)
+    if (!placed)
         return readUserKey();
     return key;
 }
