@@ -20,12 +20,15 @@ void WindowHandoff::start()
     login->show();
     if (api->token.isEmpty())
         return;
-    api->request("GET", "/api/me", {}, [this](bool ok, const QJsonObject& body, const QString&) {
-        if (!ok || workspace)
-            return;
-        openWorkspace(body.value("user").toObject());
-        login->hide();
-    });
+    const QString checkedToken = api->token;
+    api->request("GET", "/api/me", {},
+                 [this, checkedToken](bool ok, const QJsonObject& body, const QString&) {
+                     // A sign-in or sign-out while the check was out has made its answer stale.
+                     if (!ok || workspace || api->token != checkedToken)
+                         return;
+                     openWorkspace(body.value("user").toObject());
+                     login->hide();
+                 });
 }
 
 void WindowHandoff::openWorkspace(const QJsonObject& user)

@@ -253,6 +253,27 @@ private slots:
         QCOMPARE(readSealedFile("session.bin"), QByteArray("tok-bob"));
     }
 
+    void lateSessionCheckAfterSignInAndSignOutIsIgnored()
+    {
+        QVERIFY(saveSessionToken("tok-alice"));
+        server->holdReplies(true);
+        Api api;
+        WindowHandoff handoff(&api);
+        handoff.start();
+        QVERIFY(server->waitForRequests(1)); // "/api/me" for alice is out
+        server->holdReplies(false);
+        signIn(handoff.loginWindow(), "bob");
+        QTRY_VERIFY(handoff.currentWorkspace());
+        byName<QPushButton>(handoff.currentWorkspace(), "logoutButton")->click();
+        QVERIFY(!handoff.currentWorkspace());
+        server->release(); // alice's old check now succeeds
+        QTest::qWait(150);
+        // Signed out stays signed out: no workspace without a token.
+        QVERIFY(!handoff.currentWorkspace());
+        QVERIFY(handoff.loginWindow()->isVisible());
+        QVERIFY(api.token.isEmpty());
+    }
+
     void lateSignInAfterSessionCheckIsIgnored()
     {
         QVERIFY(saveSessionToken("tok-alice"));
