@@ -7,11 +7,13 @@
 #include <QColor>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
+#include <QTextFrame>
 
 namespace
 {
@@ -31,6 +33,32 @@ QTextCharFormat bodyFormat()
     format.setForeground(QBrush(QColor("#203c50")));
     format.setFontPointSize(11);
     return format;
+}
+
+QTextFrameFormat invisibleFrame()
+{
+    QTextFrameFormat format;
+    format.setBorder(0);
+    format.setMargin(0);
+    format.setPadding(0);
+    return format;
+}
+
+// Moves `cursor` from the end of the frame's last block to the block after the frame and
+// gives that block what the last line break would have given it, so that streamed text
+// continues there exactly as it did without the frame.
+void closeTurns(QTextFrame* turns, QTextCursor& cursor)
+{
+    const QTextBlockFormat block = cursor.blockFormat();
+    const QTextCharFormat blockChars = cursor.block().charFormat();
+    cursor.movePosition(QTextCursor::End);
+    cursor.setBlockFormat(block); // list membership and margins included
+    cursor.setBlockCharFormat(blockChars);
+    // Block margins do not carry across a frame's edge: the gap two such blocks keep, the
+    // larger of the margins that meet, becomes the frame's bottom margin.
+    QTextFrameFormat format = turns->frameFormat();
+    format.setBottomMargin(qMax(block.bottomMargin(), block.topMargin()));
+    turns->setFrameFormat(format);
 }
 
 } // namespace
@@ -70,21 +98,34 @@ void ReplyFragmentCache::finishDrawing()
 
 void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
 {
-    pane->clear();
     // Laying out after every inserted block makes a long transcript with tables and lists
-    // cost far more than one layout of the finished document.
+    // cost far more than one layout of the finished document. Switched off before clearing,
+    // the emptied pane keeps its scroll bar, so a long transcript drawn again is laid out
+    // once at its final width instead of once without the bar and again with it.
     QTextDocument* document = pane->document();
     document->setLayoutEnabled(false);
+    pane->clear();
     QTextCursor cursor = pane->textCursor();
     // One edit block: the document rescans its frames (every table is one) once at the end
     // instead of after each insertion, which made long transcripts quadratic.
     cursor.beginEditBlock();
     ReplyFragmentCache* replies = ReplyFragmentCache::of(pane);
-    for (const QJsonValue& value : messages) {
-        const QJsonObject message = value.toObject();
+    // Every edit rescans the top-level frames, tables included: with all turns inside one
+    // frame, a streamed fragment appended after it costs the same however many tables the
+    // turns hold. The frame's edges stand in for the first and the last line break.
+    QTextFrame* turns = nullptr;
+    for (qsizetype i = 0; i < messages.size(); ++i) {
+        const QJsonObject message = messages.at(i).toObject();
         const bool assistant = message.value("role").toString() == QLatin1String("assistant");
-        cursor.insertText(assistant ? QStringLiteral("✳  KestruneAI\n") : QStringLiteral("你\n"),
-                          headerFormat(assistant));
+        const QTextCharFormat header = headerFormat(assistant);
+        const QString title = assistant ? QStringLiteral("✳  KestruneAI") : QStringLiteral("你");
+        if (turns) {
+            cursor.insertText(title + QLatin1Char('\n'), header);
+        } else {
+            cursor.insertText(title, header);
+            turns = cursor.insertFrame(invisibleFrame());
+            cursor.setBlockCharFormat(header); // as after a line break typed in that format
+        }
         const QTextCharFormat body = bodyFormat();
         cursor.setCharFormat(body);
         const QString content = message.value("content").toString();
@@ -92,11 +133,19 @@ void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
             cursor.insertFragment(replies->fragment(content));
         else
             cursor.insertText(content, body);
-        cursor.insertText(QStringLiteral("\n\n"));
+        cursor.insertText(i + 1 < messages.size() ? QStringLiteral("\n\n") : QStringLiteral("\n"));
     }
+    if (turns)
+        closeTurns(turns, cursor);
     cursor.endEditBlock();
     replies->finishDrawing();
+    // The turns' frame is laid out whole, not step by step: laid out without the scroll
+    // bar, a long transcript would be laid out again as soon as the bar appeared. With the
+    // bar shown, a transcript that turns out short is laid out again, cheaply, without it.
+    const Qt::ScrollBarPolicy scrolling = pane->verticalScrollBarPolicy();
+    pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     document->setLayoutEnabled(true);
+    pane->setVerticalScrollBarPolicy(scrolling);
     pane->setTextCursor(cursor);
     pane->ensureCursorVisible();
 }
