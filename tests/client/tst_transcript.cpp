@@ -3,6 +3,7 @@
 #include "markdownview.h"
 #include "probes.h"
 #include "scriptedserver.h"
+#include "streamedreply.h"
 #include "testenvironment.h"
 #include "transcript.h"
 
@@ -18,6 +19,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
+#include <QTextFrame>
 #include <QTextTable>
 #include <QtTest>
 
@@ -91,10 +93,11 @@ private:
     int fd = -1;
 };
 
-// The transcript built the plain way: fresh conversions, layout on, no edit block.
-QString plainlyDrawn(const QJsonArray& messages)
+// The transcript built the plain way: fresh conversions, layout on, no edit block, every
+// turn straight in the document's top frame; the cursor left at the end, scrolled into view.
+void drawPlainly(QTextBrowser& pane, const QJsonArray& messages)
 {
-    QTextBrowser pane;
+    pane.clear();
     QTextCursor cursor = pane.textCursor();
     for (const QJsonValue& value : messages) {
         const QJsonObject message = value.toObject();
@@ -116,7 +119,27 @@ QString plainlyDrawn(const QJsonArray& messages)
             cursor.insertText(content, body);
         cursor.insertText("\n\n");
     }
+    pane.setTextCursor(cursor);
+    pane.ensureCursorVisible();
+}
+
+// The document of a first drawing in a new pane, where every reply is converted afresh.
+QString freshlyDrawn(const QJsonArray& messages)
+{
+    MarkdownView pane;
+    drawTranscript(&pane, messages);
     return pane.document()->toHtml();
+}
+
+QTextTable* firstTable(QTextFrame* frame)
+{
+    for (QTextFrame* child : frame->childFrames()) {
+        if (auto* table = qobject_cast<QTextTable*>(child))
+            return table;
+        if (QTextTable* table = firstTable(child))
+            return table;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -219,9 +242,7 @@ private slots:
     {
         render({turn("assistant", "| a | b |\n|---|---|\n| 1 | 2 |\n\n~~旧~~ 新 <u>下划线</u>\n\n"
                                   "- [x] 完成\n- [ ] 未完成\n")});
-        QTextTable* table = nullptr;
-        for (QTextFrame* frame : document()->rootFrame()->childFrames())
-            table = table ? table : qobject_cast<QTextTable*>(frame);
+        QTextTable* table = firstTable(document()->rootFrame());
         QVERIFY(table);
         QCOMPARE(table->rows(), 2);
         QCOMPARE(table->columns(), 2);
@@ -324,7 +345,8 @@ private slots:
     }
 
     // Replies kept from the last drawing give exactly the document fresh conversions give,
-    // and only new replies are converted again.
+    // and only new replies are converted again. (The plain recipe is checked pixel by pixel
+    // below.)
     void cachedRepliesSameDocument()
     {
         QJsonArray messages{
@@ -340,17 +362,186 @@ private slots:
         ReplyFragmentCache* cache = ReplyFragmentCache::of(&pane);
         const int first = cache->conversions();
         QCOMPARE(first, 3);
-        QCOMPARE(pane.document()->toHtml(), plainlyDrawn(messages));
+        QCOMPARE(pane.document()->toHtml(), freshlyDrawn(messages));
 
         drawTranscript(&pane, messages);
         QCOMPARE(cache->conversions(), first);
-        QCOMPARE(pane.document()->toHtml(), plainlyDrawn(messages));
+        QCOMPARE(pane.document()->toHtml(), freshlyDrawn(messages));
 
         messages.append(turn("assistant", "新的 **回复**"));
         drawTranscript(&pane, messages);
         QCOMPARE(cache->conversions(), first + 1);
-        QCOMPARE(pane.document()->toHtml(), plainlyDrawn(messages));
+        QCOMPARE(pane.document()->toHtml(), freshlyDrawn(messages));
         QCOMPARE(ReplyFragmentCache::of(&pane), cache);
+    }
+
+    void looksAsDrawnPlainly_data()
+    {
+        QTest::addColumn<QJsonArray>("messages");
+        QTest::addColumn<bool>("themed");
+        // What the pane showed before: nothing, a long transcript, or the same turns (the
+        // redraw after a reply). The first starts without a scroll bar, the others with one.
+        QTest::addColumn<QJsonArray>("before");
+        const QString table = "| 方法 | 耗时 |\n|---|---|\n| 旧 | 慢 |\n| 新 | 快 |\n";
+        QJsonArray longer;
+        for (int i = 0; i < 30; ++i)
+            longer.append(i % 2 ? turn("assistant", QString("## 回答 %1\n\n- 一\n- 二\n\n%2\n"
+                                                            "```cpp\nint x;\n```\n")
+                                                        .arg(i)
+                                                        .arg(table))
+                                : turn("user", QString("第 %1 个问题").arg(i)));
+        const QList<QPair<const char*, QJsonArray>> transcripts{
+            {"plain",
+             {turn("user", "你好"), turn("assistant", "好的，*已完成*。"),
+              turn("user", "**再来**\n一行")}},
+            {"one user turn", {turn("user", "只有一句")}},
+            {"empty turns", {turn("user", ""), QJsonValue("不是对象"), turn("assistant", "")}},
+            {"table first and last",
+             {turn("assistant", table), turn("user", "表"), turn("assistant", table)}},
+            {"code last", {turn("user", "码"), turn("assistant", "```cpp\nint x;\n```\n")}},
+            // A list's item format, margins included, runs on into the lines after it.
+            {"list last", {turn("user", "列表"), turn("assistant", "- [x] 一\n- 二\n\n1. 三\n")}},
+            {"list first", {turn("assistant", "- 甲\n- 乙\n"), turn("user", "问")}},
+            {"paragraph margins last",
+             {turn("assistant", "# 标题\n\n段落"), turn("user", "问"),
+              turn("assistant", "## 小标题\n\n> 引用 ~~删~~\n\n段落")}},
+            {"long, scrolled", longer},
+        };
+        for (const auto& [name, messages] : transcripts) {
+            QTest::addRow("%s", name) << messages << false << QJsonArray();
+            QTest::addRow("%s, themed", name) << messages << true << QJsonArray();
+            QTest::addRow("%s, over a long one", name) << messages << true << longer;
+            QTest::addRow("%s, drawn again", name) << messages << false << messages;
+        }
+    }
+
+    // Drawn, scrolled, streamed into and selected, the transcript shows exactly the pixels
+    // of the same turns inserted one after another into the document's top frame.
+    void looksAsDrawnPlainly()
+    {
+        QFETCH(QJsonArray, messages);
+        QFETCH(bool, themed);
+        QFETCH(QJsonArray, before);
+        QString sheet;
+        if (themed) {
+            QFile file(":/theme.qss");
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            sheet = QString::fromUtf8(file.readAll());
+        }
+        MarkdownView reference;
+        MarkdownView pane;
+        for (MarkdownView* view : {&reference, &pane}) {
+            view->setObjectName("transcript");
+            view->setStyleSheet(sheet);
+            view->setFixedSize(800, 600);
+            view->show();
+            QVERIFY(QTest::qWaitForWindowExposed(view));
+        }
+        if (!before.isEmpty())
+            drawTranscript(&pane, before);
+        drawPlainly(reference, messages);
+        drawTranscript(&pane, messages);
+        QCOMPARE(pane.verticalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
+
+        // What differs between the two panes, or nothing.
+        const auto difference = [&]() -> QString {
+            if (pane.document()->toPlainText() != reference.document()->toPlainText())
+                return "the text";
+            if (pane.document()->blockCount() != reference.document()->blockCount())
+                return "the block count";
+            if (pane.textCursor().position() != reference.textCursor().position())
+                return "the cursor position";
+            const QScrollBar* bar = pane.verticalScrollBar();
+            const QScrollBar* referenceBar = reference.verticalScrollBar();
+            if (bar->maximum() != referenceBar->maximum() || bar->value() != referenceBar->value())
+                return "the scroll bar";
+            if (pane.grab().toImage() != reference.grab().toImage())
+                return "the pixels";
+            return {};
+        };
+        const auto same = [&](const char* stage) {
+            const QString found = difference();
+            if (!found.isEmpty())
+                QTest::qFail(qPrintable(found + " differ " + stage), __FILE__, __LINE__);
+            return found.isEmpty();
+        };
+        if (!same("after drawing"))
+            return;
+        for (MarkdownView* view : {&reference, &pane})
+            view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum());
+        if (!same("scrolled to the end"))
+            return;
+
+        bool referenceStarted = false;
+        bool paneStarted = false;
+        for (const QString& text :
+             {QString("流式"), QString("片段 ok\n"), QString("更多\n\n文字")}) {
+            appendStreamedFragment(&reference, text, referenceStarted);
+            appendStreamedFragment(&pane, text, paneStarted);
+            if (!same("while streaming"))
+                return;
+        }
+        for (MarkdownView* view : {&reference, &pane})
+            view->verticalScrollBar()->setValue(0);
+        if (!same("streamed, scrolled to the top"))
+            return;
+
+        // Selections over the first header, the drawn turns and the streamed text.
+        for (MarkdownView* view : {&reference, &pane}) {
+            QTextCursor cursor(view->document());
+            cursor.setPosition(1);
+            cursor.setPosition(view->document()->characterCount() - 3, QTextCursor::KeepAnchor);
+            view->setTextCursor(cursor);
+        }
+        if (!same("with a selection"))
+            return;
+        for (MarkdownView* view : {&reference, &pane})
+            view->selectAll();
+        if (!same("all selected"))
+            return;
+        QCOMPARE(pane.textCursor().selection().toPlainText(),
+                 reference.textCursor().selection().toPlainText());
+    }
+
+    // Fragment by fragment, the streamed reply looks exactly like its text so far inserted
+    // at once: nothing drawn from a line's earlier glyphs survives a change to that line.
+    void streamedTextAsInsertedAtOnce()
+    {
+        const QJsonArray messages{turn("user", "你好"), turn("assistant", "| a |\n|---|\n| 1 |\n"),
+                                  turn("user", "再说一遍")};
+        MarkdownView pane;
+        pane.setFixedSize(600, 400);
+        pane.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&pane));
+        drawTranscript(&pane, messages);
+
+        bool started = false;
+        QString sofar;
+        for (const QString& text : {QString("流式"), QString("片段 ok"), QString("\n更"),
+                                    QString("多文字 wider"), QString("\n\n结尾")}) {
+            appendStreamedFragment(&pane, text, started);
+            sofar += text;
+
+            MarkdownView reference;
+            reference.setFixedSize(600, 400);
+            reference.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&reference));
+            drawTranscript(&reference, messages);
+            QTextCursor cursor = reference.textCursor();
+            cursor.movePosition(QTextCursor::End);
+            QTextCharFormat header;
+            header.setForeground(QColor("#2c7d87"));
+            header.setFontWeight(600);
+            cursor.insertText("✳  KestruneAI\n", header);
+            QTextCharFormat body;
+            body.setForeground(QColor("#203c50"));
+            cursor.insertText(sofar, body);
+            reference.setTextCursor(cursor);
+
+            QCOMPARE(pane.document()->toPlainText(), reference.document()->toPlainText());
+            QVERIFY2(pane.grab().toImage() == reference.grab().toImage(),
+                     qPrintable("after " + sofar));
+        }
     }
 };
 
