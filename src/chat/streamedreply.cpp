@@ -2,9 +2,25 @@
 
 #include <QBrush>
 #include <QColor>
+#include <QTextBlock>
+#include <QTextBlockFormat>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTextLayout>
+
+namespace
+{
+
+// The block the reply grows in is shaped once per fragment for its layout; keeping the
+// glyphs lets the cursor's position and the scrolling reuse them instead of shaping it
+// again. Any change to the block's text or formats drops them.
+void keepGlyphs(const QTextCursor& cursor)
+{
+    cursor.block().layout()->setCacheEnabled(true);
+}
+
+} // namespace
 
 void appendStreamedFragment(QTextEdit* transcript, const QString& text, bool& replyStarted)
 {
@@ -12,15 +28,23 @@ void appendStreamedFragment(QTextEdit* transcript, const QString& text, bool& re
     QTextCursor cursor = transcript->textCursor();
     cursor.movePosition(QTextCursor::End);
     if (!replyStarted) {
+        // Every fragment lays the reply's blocks out again, and a block without a direction
+        // of its own has its text looked up and scanned for one each time, which costs more
+        // the longer the transcript. The streamed text runs left to right (right-to-left
+        // runs inside a line still read correctly); the finished reply is drawn anew.
+        QTextBlockFormat direction;
+        direction.setLayoutDirection(Qt::LeftToRight);
+        cursor.mergeBlockFormat(direction);
         QTextCharFormat header;
         header.setForeground(QColor(0x2c, 0x7d, 0x87));
         header.setFontWeight(600);
         cursor.insertText(QStringLiteral("✳  KestruneAI\n"), header);
         replyStarted = true;
     }
+    keepGlyphs(cursor);
     QTextCharFormat body;
     body.setForeground(QColor(0x20, 0x3c, 0x50));
     cursor.insertText(text, body);
-    transcript->setTextCursor(cursor);
-    transcript->ensureCursorVisible();
+    keepGlyphs(cursor);
+    transcript->setTextCursor(cursor); // also scrolls it into view
 }
