@@ -79,8 +79,26 @@ void BM_DrawTranscriptReply(benchmark::State& state)
     state.SetComplexityN(turns);
 }
 
+// Opening a conversation from the start page: the pane shows no scroll bar yet.
+void BM_DrawTranscriptFromStartPage(benchmark::State& state)
+{
+    const int turns = int(state.range(0));
+    const QJsonArray first = conversation(turns, 4);
+    const QJsonArray second = conversation(turns, 5);
+    bool flip = false;
+    for (auto _ : state) {
+        state.PauseTiming();
+        pane().setHtml(QStringLiteral("<p>从一个问题开始。</p>"));
+        state.ResumeTiming();
+        drawTranscript(&pane(), flip ? first : second);
+        flip = !flip;
+    }
+    state.SetComplexityN(turns);
+}
+
 } // namespace
 
+BENCHMARK(BM_DrawTranscriptFromStartPage)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptOpen)
     ->Arg(10)
     ->Arg(200)
