@@ -133,7 +133,12 @@ void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
             cursor.insertFragment(replies->fragment(content));
         else
             cursor.insertText(content, body);
-        cursor.insertText(i + 1 < messages.size() ? QStringLiteral("\n\n") : QStringLiteral("\n"));
+        // A turn ends in two plain lines. A line break typed at the end of a reply's list,
+        // quote, heading or code block would carry that block's look on: the next turn
+        // would be drawn as the reply's next bullet, indented, or numbered on from it.
+        cursor.insertBlock(QTextBlockFormat());
+        if (i + 1 < messages.size())
+            cursor.insertBlock(QTextBlockFormat());
     }
     if (turns)
         closeTurns(turns, cursor);

@@ -20,6 +20,7 @@
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QTextFrame>
+#include <QTextList>
 #include <QTextTable>
 #include <QtTest>
 
@@ -117,7 +118,8 @@ void drawPlainly(QTextBrowser& pane, const QJsonArray& messages)
                 QTextDocumentFragment::fromMarkdown(content, QTextDocument::MarkdownDialectGitHub));
         else
             cursor.insertText(content, body);
-        cursor.insertText("\n\n");
+        cursor.insertBlock(QTextBlockFormat());
+        cursor.insertBlock(QTextBlockFormat());
     }
     pane.setTextCursor(cursor);
     pane.ensureCursorVisible();
@@ -255,6 +257,40 @@ private slots:
                  QTextBlockFormat::MarkerType::Checked);
         QCOMPARE(document()->findBlock(text.indexOf("未完成")).blockFormat().marker(),
                  QTextBlockFormat::MarkerType::Unchecked);
+    }
+
+    // A reply ending in a list, quote, heading or code block does not carry its look on:
+    // every later header and turn, and the empty lines between them, are plain blocks, a
+    // later list numbers from 1, and a streamed reply's header is no list item either.
+    void turnsAfterBlockStylesArePlain()
+    {
+        render({turn("assistant", "- 甲\n- 乙\n"), turn("user", "问一"),
+                turn("assistant", "> 引用一句\n"), turn("user", "问二"),
+                turn("assistant", "## 小标题\n"), turn("user", "问三"),
+                turn("assistant", "```cpp\nint x;\n```\n"), turn("user", "问四"),
+                turn("assistant", "1. 一\n2. 二\n"), turn("user", "问五")});
+        const QString text = document()->toPlainText();
+        bool started = false;
+        appendStreamedFragment(probe().transcript(), "流式", started);
+
+        const auto isPlain = [&](const QTextBlock& block) {
+            const QTextBlockFormat format = block.blockFormat();
+            return !block.textList() && format.indent() == 0 && format.leftMargin() == 0 &&
+                   format.headingLevel() == 0 && !format.hasProperty(QTextFormat::BlockCodeFence) &&
+                   !format.hasProperty(QTextFormat::BlockQuoteLevel);
+        };
+        for (const QString& line : QStringList{"问一", "问二", "问三", "问四", "问五", "流式"}) {
+            const QTextBlock body = document()->findBlock(
+                line == QLatin1String("流式") ? document()->characterCount() - 2
+                                              : int(text.indexOf(line)));
+            QVERIFY2(isPlain(body), qPrintable(line));
+            QVERIFY2(isPlain(body.previous()), qPrintable(line + " header"));
+            QVERIFY2(isPlain(body.previous().previous()), qPrintable("line before " + line));
+        }
+        const QTextList* numbered = document()->findBlock(text.indexOf("一\n二")).textList();
+        QVERIFY(numbered);
+        QCOMPARE(numbered->itemNumber(document()->findBlock(text.indexOf("一\n二"))), 0);
+        QVERIFY(numbered != document()->findBlock(text.indexOf("甲")).textList());
     }
 
     void scrolledToEnd()
@@ -399,7 +435,7 @@ private slots:
             {"table first and last",
              {turn("assistant", table), turn("user", "表"), turn("assistant", table)}},
             {"code last", {turn("user", "码"), turn("assistant", "```cpp\nint x;\n```\n")}},
-            // A list's item format, margins included, runs on into the lines after it.
+            // Replies ending in a list: the lines after it are plain again.
             {"list last", {turn("user", "列表"), turn("assistant", "- [x] 一\n- 二\n\n1. 三\n")}},
             {"list first", {turn("assistant", "- 甲\n- 乙\n"), turn("user", "问")}},
             {"paragraph margins last",
