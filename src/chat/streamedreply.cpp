@@ -14,7 +14,8 @@ namespace
 
 // The block the reply grows in is shaped once per fragment for its layout; keeping the
 // glyphs lets the cursor's position and the scrolling reuse them instead of shaping it
-// again. Any change to the block's text or formats drops them.
+// again. Any change to the block's text or formats drops them. Set on the block the cursor
+// ends in, it holds for the next fragments, which go to the same block.
 void keepGlyphs(const QTextCursor& cursor)
 {
     cursor.block().layout()->setCacheEnabled(true);
@@ -39,9 +40,9 @@ void appendStreamedFragment(QTextEdit* transcript, const QString& text, bool& re
         header.setForeground(QColor(0x2c, 0x7d, 0x87));
         header.setFontWeight(600);
         cursor.insertText(QStringLiteral("✳  KestruneAI\n"), header);
+        keepGlyphs(cursor);
         replyStarted = true;
     }
-    keepGlyphs(cursor);
     QTextCharFormat body;
     body.setForeground(QColor(0x20, 0x3c, 0x50));
     cursor.insertText(text, body);
