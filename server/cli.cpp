@@ -58,6 +58,11 @@ int runCommandLine(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::Range(4, 1024));
 
+    std::string stopWhenMissing;
+    app.add_option("--stop-when-missing", stopWhenMissing,
+                   "Stop once this file or folder no longer exists: for a starter that cannot "
+                   "signal the service (a Windows test program under Wine)");
+
     std::string adminData = defaultDataDir().string();
     auto* users = app.add_subcommand("users", "List the accounts with their points");
     users->add_option("--data", adminData, "Data folder of the server")->capture_default_str();
@@ -98,6 +103,7 @@ int runCommandLine(int argc, char** argv)
         options.listen = *address;
         options.dataDir = dataDir;
         options.outboxDir = outboxDir;
+        options.stopWhenMissing = stopWhenMissing;
         return runServer(options);
     } catch (const std::exception& e) {
         std::cerr << "kestrune-server: " << e.what() << "\n";

@@ -7,11 +7,16 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <iostream>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace kestrune
 {
@@ -157,10 +162,26 @@ int runServer(const ServerOptions& options)
         server->stop();
     });
 
+    // A starter that cannot signal the service removes a file instead: the same stop.
+    std::thread watchThread;
+    if (!options.stopWhenMissing.empty()) {
+        watchThread = std::thread([&] {
+            for (std::error_code error; !finished; error.clear()) {
+                if (!std::filesystem::exists(options.stopWhenMissing, error) && !error) {
+                    kill(getpid(), SIGTERM);
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+
     const bool ok = server->listen_after_bind();
     finished = true;
     pthread_kill(signalThread.native_handle(), SIGTERM);
     signalThread.join();
+    if (watchThread.joinable())
+        watchThread.join();
     return ok || service.stopping ? 0 : 1;
 }
 

@@ -30,6 +30,7 @@ struct ServerOptions {
     std::string certFile;
     std::string keyFile;
     int workers = 128;
+    std::filesystem::path stopWhenMissing; // empty: run until signalled
 };
 
 std::filesystem::path defaultDataDir();

@@ -1,7 +1,9 @@
 #include "api.h"
+#include "appicon.h"
 #include "handoff.h"
 #include "quietmessages.h"
 #include "theme.h"
+#include "toolkittranslation.h"
 
 #include <QApplication>
 
@@ -11,6 +13,8 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KestruneAI"));
     applyTheme(app);
+    installToolkitTranslation(app);
+    QApplication::setWindowIcon(applicationIcon());
 
     Api api;
     WindowHandoff handoff(&api);

@@ -3,13 +3,16 @@
 #include "testenvironment.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <csignal>
 #include <sys/resource.h>
+#endif
 
 namespace
 {
@@ -35,6 +38,7 @@ QByteArray randomBytes(int n)
     return bytes;
 }
 
+#ifndef Q_OS_WIN
 // Lowers the file-size limit for its lifetime, so a write fails for real even as root.
 class FileSizeLimit
 {
@@ -52,6 +56,7 @@ public:
 private:
     rlimit saved{};
 };
+#endif
 
 } // namespace
 
@@ -88,19 +93,41 @@ private slots:
             QVERIFY(!sealed.contains(plain.left(8)));
     }
 
-    void sealingIsRandomisedAndOwnerOnly()
+    void sealingIsRandomised()
     {
         QVERIFY(writeSealedFile("a.bin", "same"));
         const QByteArray first = fileBytes(appDataFilePath("a.bin"));
         QVERIFY(writeSealedFile("a.bin", "same"));
-        QVERIFY(fileBytes(appDataFilePath("a.bin")) != first); // fresh nonce each time
-        // The user/group/other bits: read and write for the owner only.
-        const auto ownerOnly = QFileDevice::ReadUser | QFileDevice::WriteUser;
-        QCOMPARE(QFile::permissions(appDataFilePath("a.bin")) & 0x0777, ownerOnly);
-        QCOMPARE(QFile::permissions(sealingKeyPath()) & 0x0777, ownerOnly);
-        QCOMPARE(QFile::permissions(QFileInfo(sealingKeyPath()).absolutePath()) & 0x0777,
-                 QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
-        QCOMPARE(QFileInfo(sealingKeyPath()).size(), 32);
+        QVERIFY(fileBytes(appDataFilePath("a.bin")) != first); // fresh randomness each time
+        QCOMPARE(readSealedFile("a.bin"), QByteArray("same"));
+    }
+
+    void missingFileReadsAsEmpty() { QCOMPARE(readSealedFile("never-written.bin"), QByteArray()); }
+
+    void targetThatIsADirectoryFails()
+    {
+        QVERIFY(QDir().mkpath(appDataFilePath("blocked.bin")));
+        QVERIFY(!writeSealedFile("blocked.bin", "x"));
+        QVERIFY(QFileInfo(appDataFilePath("blocked.bin")).isDir());
+    }
+
+    void sessionIsLoadedByTheApi()
+    {
+        QVERIFY(saveSessionToken(QStringLiteral("tok-42")));
+        QCOMPARE(Api().token, QStringLiteral("tok-42"));
+        deleteSessionFile();
+        QVERIFY(!QFile::exists(appDataFilePath("session.bin")));
+        QCOMPARE(Api().token, QString());
+        deleteSessionFile(); // deleting a missing file is harmless
+    }
+
+    void corruptSessionStartsSignedOutAndIsKept()
+    {
+        QDir().mkpath(appDataDirectory());
+        putFileBytes(appDataFilePath("session.bin"), "garbage that was never sealed");
+        QCOMPARE(Api().token, QString());
+        QCOMPARE(fileBytes(appDataFilePath("session.bin")),
+                 QByteArray("garbage that was never sealed"));
     }
 
     void damagedFilesReadAsEmpty_data()
@@ -141,7 +168,20 @@ private slots:
         QCOMPARE(fileBytes(path), bytes); // reading never repairs or removes the file
     }
 
-    void missingFileReadsAsEmpty() { QCOMPARE(readSealedFile("never-written.bin"), QByteArray()); }
+#ifndef Q_OS_WIN
+    // The user key and the mode bits belong to the sealing used off Windows; Windows seals
+    // with the system's data protection and has tests of its own (tst_windows).
+    void sealedFilesAndKeyAreOwnerOnly()
+    {
+        QVERIFY(writeSealedFile("a.bin", "same"));
+        // The user/group/other bits: read and write for the owner only.
+        const auto ownerOnly = QFileDevice::ReadUser | QFileDevice::WriteUser;
+        QCOMPARE(QFile::permissions(appDataFilePath("a.bin")) & 0x0777, ownerOnly);
+        QCOMPARE(QFile::permissions(sealingKeyPath()) & 0x0777, ownerOnly);
+        QCOMPARE(QFile::permissions(QFileInfo(sealingKeyPath()).absolutePath()) & 0x0777,
+                 QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+        QCOMPARE(QFileInfo(sealingKeyPath()).size(), 32);
+    }
 
     void foreignUserKeyCannotOpen()
     {
@@ -198,32 +238,7 @@ private slots:
             QDir(appDataDirectory()).entryList({"keep.bin.*"}, QDir::Files | QDir::Hidden);
         QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(',')));
     }
-
-    void targetThatIsADirectoryFails()
-    {
-        QVERIFY(QDir().mkpath(appDataFilePath("blocked.bin")));
-        QVERIFY(!writeSealedFile("blocked.bin", "x"));
-        QVERIFY(QFileInfo(appDataFilePath("blocked.bin")).isDir());
-    }
-
-    void sessionIsLoadedByTheApi()
-    {
-        QVERIFY(saveSessionToken(QStringLiteral("tok-42")));
-        QCOMPARE(Api().token, QStringLiteral("tok-42"));
-        deleteSessionFile();
-        QVERIFY(!QFile::exists(appDataFilePath("session.bin")));
-        QCOMPARE(Api().token, QString());
-        deleteSessionFile(); // deleting a missing file is harmless
-    }
-
-    void corruptSessionStartsSignedOutAndIsKept()
-    {
-        QDir().mkpath(appDataDirectory());
-        putFileBytes(appDataFilePath("session.bin"), "garbage that was never sealed");
-        QCOMPARE(Api().token, QString());
-        QCOMPARE(fileBytes(appDataFilePath("session.bin")),
-                 QByteArray("garbage that was never sealed"));
-    }
+#endif
 };
 
 KESTRUNE_TEST_MAIN(TstSealing)

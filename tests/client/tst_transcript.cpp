@@ -280,9 +280,9 @@ private slots:
                    !format.hasProperty(QTextFormat::BlockQuoteLevel);
         };
         for (const QString& line : QStringList{"问一", "问二", "问三", "问四", "问五", "流式"}) {
-            const QTextBlock body = document()->findBlock(
-                line == QLatin1String("流式") ? document()->characterCount() - 2
-                                              : int(text.indexOf(line)));
+            const QTextBlock body = document()->findBlock(line == QLatin1String("流式")
+                                                              ? document()->characterCount() - 2
+                                                              : int(text.indexOf(line)));
             QVERIFY2(isPlain(body), qPrintable(line));
             QVERIFY2(isPlain(body.previous()), qPrintable(line + " header"));
             QVERIFY2(isPlain(body.previous().previous()), qPrintable("line before " + line));
@@ -334,7 +334,9 @@ private slots:
         QDir::setCurrent(previous);
 
         QCOMPARE(imageHost.requestCount(), 0);
-        QVERIFY(watch.active());
+#ifdef Q_OS_LINUX
+        QVERIFY(watch.active()); // the files opened are seen on Linux only
+#endif
         QCOMPARE(watch.opened(), QStringList());
         int redPixels = 0;
         for (int y = 0; y < shot.height(); ++y)

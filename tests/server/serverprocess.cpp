@@ -167,6 +167,23 @@ int ServerProcess::stop()
     return exitStatus;
 }
 
+int ServerProcess::waitForExit()
+{
+    for (int i = 0; i < 250 && pid > 0; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            pid = -1;
+            if (reader.joinable())
+                reader.join();
+            close(outFd);
+            return exitStatus;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return pid > 0 ? -1 : exitStatus;
+}
+
 CommandResult runServerCommand(const std::vector<std::string>& extra)
 {
     std::vector<std::string> args{KESTRUNE_SERVER_BINARY};

@@ -44,6 +44,8 @@ public:
     void kill();
     // SIGTERM and wait; returns the exit status.
     int stop();
+    // Waits (bounded) for the server to end by itself; its exit status, or -1 if it runs on.
+    int waitForExit();
 
 private:
     void reap(int signal);

@@ -2,6 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <fstream>
+#include <thread>
+
 using Operations = ServerTest;
 
 TEST_F(Operations, CommittedDataSurvivesAKill)
@@ -82,6 +86,20 @@ TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     EXPECT_NE(runServerCommand({"--listen", "nonsense"}).exitCode, 0);
     EXPECT_NE(runServerCommand({"--no-such-flag"}).exitCode, 0);
+}
+
+TEST(ServerCommandLine, StopsOnceTheWatchedFileIsGone)
+{
+    // A starter that cannot send signals (a Windows test program under Wine) removes a file.
+    TempDir dir;
+    const auto lease = dir.path() / "lease";
+    std::ofstream(lease) << "running";
+    ServerProcess server(dir.path() / "data", {"--stop-when-missing", lease.string()});
+    ASSERT_GT(server.port(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(server.waitForExit(), -1) << "stopped while the file was there";
+    std::filesystem::remove(lease);
+    EXPECT_EQ(server.waitForExit(), 0);
 }
 
 class DemoServer : public ServerTest

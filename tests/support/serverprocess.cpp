@@ -4,6 +4,98 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#ifdef Q_OS_WIN
+
+#include <windows.h>
+
+namespace
+{
+
+// The path of this machine's file system that Wine shows as `windowsPath`.
+QString unixPath(const QString& windowsPath)
+{
+    using Convert = char*(__cdecl*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!convert)
+        return windowsPath;
+    const QString native = QDir::toNativeSeparators(windowsPath);
+    char* converted = convert(reinterpret_cast<const wchar_t*>(native.utf16()));
+    if (!converted)
+        return {};
+    const QString result = QString::fromLocal8Bit(converted);
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+bool accepting(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(200);
+}
+
+} // namespace
+
+ServerProcess::ServerProcess(const QStringList& extraArguments)
+{
+    lease = data.path() + "/lease";
+    QFile leaseFile(lease);
+    if (!leaseFile.open(QIODevice::WriteOnly))
+        return;
+    leaseFile.close();
+    const quint16 chosen = freePort();
+    const QString folder = unixPath(data.path());
+    QStringList arguments{"--listen",
+                          QStringLiteral("127.0.0.1:%1").arg(chosen),
+                          "--data",
+                          folder,
+                          "--outbox",
+                          folder + "/outbox",
+                          "--stop-when-missing",
+                          folder + "/lease"};
+    arguments += extraArguments;
+    if (!QProcess::startDetached(QStringLiteral(KESTRUNE_SERVER_PATH), arguments))
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 20000) {
+        if (accepting(chosen)) {
+            port = chosen;
+            return;
+        }
+        QThread::msleep(100);
+    }
+}
+
+ServerProcess::~ServerProcess()
+{
+    kill();
+}
+
+void ServerProcess::kill()
+{
+    if (lease.isEmpty() || !QFile::exists(lease))
+        return;
+    QFile::remove(lease);
+    QElapsedTimer timer;
+    timer.start();
+    while (port != 0 && accepting(port) && timer.elapsed() < 5000)
+        QThread::msleep(50);
+}
+
+#else
 
 ServerProcess::ServerProcess(const QStringList& extraArguments)
 {
@@ -40,6 +132,14 @@ ServerProcess::~ServerProcess()
     }
 }
 
+void ServerProcess::kill()
+{
+    process.kill();
+    process.waitForFinished(3000);
+}
+
+#endif
+
 QString ServerProcess::origin() const
 {
     return QStringLiteral("http://127.0.0.1:%1").arg(port);
@@ -64,10 +164,4 @@ QString ServerProcess::latestCodeFor(const QString& email) const
             return match.captured(1);
     }
     return {};
-}
-
-void ServerProcess::kill()
-{
-    process.kill();
-    process.waitForFinished(3000);
 }

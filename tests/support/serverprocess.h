@@ -7,6 +7,11 @@
 
 // The real kestrune-server on a free loopback port with a temporary data folder,
 // for end-to-end tests. Stopped when the object goes.
+//
+// A Windows test program under Wine starts the service built for this machine. Wine lets it
+// start such a program but not read its output, wait for it or signal it: there the port is
+// chosen beforehand, readiness is seen by connecting, the service's output goes to the test's
+// own, and it stops when its lease file is removed (kill() too, which then ends it in order).
 class ServerProcess
 {
 public:
@@ -26,6 +31,7 @@ public:
 private:
     QTemporaryDir data;
     QProcess process;
+    QString lease; // under Wine: the file whose removal stops the service
     quint16 port = 0;
     QString log;
 };

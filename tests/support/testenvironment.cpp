@@ -5,6 +5,50 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <shlobj.h>
+
+namespace
+{
+
+QString knownFolder(const KNOWNFOLDERID& id)
+{
+    PWSTR path = nullptr;
+    QString result;
+    if (SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, &path) == S_OK)
+        result = QDir::fromNativeSeparators(QString::fromWCharArray(path));
+    CoTaskMemFree(path);
+    return result;
+}
+
+// The folders the toolkit's test mode writes to: roaming (application data) and local
+// (application configuration).
+void removeTestModeFolders()
+{
+    for (const KNOWNFOLDERID* id : {&FOLDERID_RoamingAppData, &FOLDERID_LocalAppData}) {
+        const QString base = knownFolder(*id);
+        if (!base.isEmpty())
+            QDir(base + "/qttest").removeRecursively();
+    }
+}
+
+} // namespace
+
+IsolatedHome::IsolatedHome()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    removeTestModeFolders();
+}
+
+IsolatedHome::~IsolatedHome()
+{
+    removeTestModeFolders();
+}
+
+#else
+
 IsolatedHome::IsolatedHome()
 {
     const QString root = dir.path();
@@ -17,6 +61,20 @@ IsolatedHome::IsolatedHome()
     qputenv("XDG_RUNTIME_DIR", (root + "/runtime").toUtf8());
     QFile::setPermissions(root + "/runtime",
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+IsolatedHome::~IsolatedHome() = default;
+
+#endif
+
+bool runningUnderWine()
+{
+#ifdef Q_OS_WIN
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }
 
 QString appDataDirectory()

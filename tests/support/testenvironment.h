@@ -8,11 +8,17 @@
 
 // Points HOME and the XDG data and configuration folders at a fresh temporary
 // directory, so that no test touches a real user's files or another test's.
+// Windows has no such variables: there the toolkit's test mode moves the application's
+// folders under "qttest" in the user's AppData, emptied before and after the run (so the
+// test programs there run one at a time).
 // Create it first thing in main, before the application object.
 class IsolatedHome
 {
 public:
     IsolatedHome();
+    ~IsolatedHome();
+    IsolatedHome(const IsolatedHome&) = delete;
+    IsolatedHome& operator=(const IsolatedHome&) = delete;
     QString path() const { return dir.path(); }
 
 private:
@@ -21,8 +27,12 @@ private:
 
 // Where the client keeps its sealed files under the isolated home.
 QString appDataDirectory();
-// The per-user sealing key.
+// The per-user sealing key (off Windows).
 QString sealingKeyPath();
+
+// True in a Windows program that Wine runs (Wine's data protection, for one, does not
+// detect every change to a sealed blob that Windows refuses).
+bool runningUnderWine();
 
 // Answers the next modal dialog (QInputDialog, QMessageBox) as soon as it is open.
 void answerNextModal(std::function<void(QWidget* dialog)> answer);

@@ -16,6 +16,10 @@
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #endif
+#ifdef Q_OS_WIN
+#include <QDir>
+#include <windows.h>
+#endif
 
 QStringList itemTexts(const QListWidget* list)
 {
@@ -62,10 +66,25 @@ FailingFileWrites::FailingFileWrites()
     limit.rlim_cur = 0;
     setrlimit(RLIMIT_FSIZE, &limit);
 #endif
+#ifdef Q_OS_WIN
+    const QDir folder(appDataDirectory());
+    for (const QString& name : folder.entryList(QDir::Files)) {
+        const QString path = QDir::toNativeSeparators(folder.absoluteFilePath(name));
+        HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            heldFiles.push_back(handle);
+    }
+#endif
 }
 
 FailingFileWrites::~FailingFileWrites()
 {
+#ifdef Q_OS_WIN
+    for (void* handle : heldFiles)
+        CloseHandle(handle);
+#endif
 #ifdef Q_OS_UNIX
     rlimit limit{};
     getrlimit(RLIMIT_FSIZE, &limit);

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <vector>
 
 class QListWidget;
 class QWidget;
@@ -22,8 +23,10 @@ QJsonObject sealedDocument(const QString& fileName);
 // The raw bytes of a file; empty when it cannot be read.
 QByteArray fileBytes(const QString& path);
 
-// While alive, every write to a regular file by this process fails (RLIMIT_FSIZE 0, SIGXFSZ
-// ignored): a real failed save even for root, which file permissions do not stop. Unix only.
+// While alive, saves fail for real, even for root, whom file permissions do not stop. Unix:
+// every write to a regular file by this process fails (RLIMIT_FSIZE 0, SIGXFSZ ignored).
+// Windows: every file in the application-data folder is held open without delete sharing,
+// so none of them can be replaced.
 class FailingFileWrites
 {
 public:
@@ -35,6 +38,7 @@ public:
 private:
     std::uint64_t previousSoftLimit = 0;
     void (*previousHandler)(int) = nullptr;
+    std::vector<void*> heldFiles;
 };
 
 // Answers the next QInputDialog: types `text` and accepts, or cancels when `accept` is false.

@@ -1,0 +1,86 @@
+// A session and a private store copied from another Windows user cannot be opened, and are
+// left as they are. CTest runs the two steps in two Wine prefixes with different user names
+// (see windows_foreign_user.cmake); the sealed files travel through KESTRUNE_EXCHANGE.
+
+#include "api.h"
+#include "session.h"
+#include "testenvironment.h"
+#include "workspacetesting.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+#include <windows.h>
+
+namespace
+{
+
+const QStringList sealedFiles{QStringLiteral("session.bin"), QStringLiteral("private-u1.bin")};
+
+QString exchangeFolder()
+{
+    return qEnvironmentVariable("KESTRUNE_EXCHANGE");
+}
+
+QString currentUser()
+{
+    wchar_t name[256];
+    DWORD length = 256;
+    return GetUserNameW(name, &length) ? QString::fromWCharArray(name) : QString();
+}
+
+bool copyReplacing(const QString& from, const QString& to)
+{
+    QFile::remove(to);
+    return QFile::copy(from, to);
+}
+
+} // namespace
+
+class TstForeignUser : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sealAsFirstUser()
+    {
+        QVERIFY(!exchangeFolder().isEmpty());
+        QVERIFY(QDir().mkpath(exchangeFolder()));
+        QVERIFY(saveSessionToken(QStringLiteral("tok-of-the-first-user")));
+        QVERIFY(writeSealedFile("private-u1.bin", R"({"threads":[{"id":"t","title":"甲"}]})"));
+        for (const QString& name : sealedFiles)
+            QVERIFY(copyReplacing(appDataFilePath(name), exchangeFolder() + "/" + name));
+        QFile user(exchangeFolder() + "/user.txt");
+        QVERIFY(user.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        user.write(currentUser().toUtf8());
+    }
+
+    void openAsAnotherUser()
+    {
+        QFile user(exchangeFolder() + "/user.txt");
+        QVERIFY(user.open(QIODevice::ReadOnly));
+        const QString firstUser = QString::fromUtf8(user.readAll());
+        QVERIFY(!firstUser.isEmpty());
+        QVERIFY2(currentUser() != firstUser, "this step must run as another user");
+
+        QVERIFY(QDir().mkpath(appDataDirectory()));
+        for (const QString& name : sealedFiles)
+            QVERIFY(copyReplacing(exchangeFolder() + "/" + name, appDataFilePath(name)));
+        const QByteArray sessionBefore = fileBytes(appDataFilePath("session.bin"));
+        const QByteArray storeBefore = fileBytes(appDataFilePath("private-u1.bin"));
+
+        QCOMPARE(Api().token, QString()); // starts signed out
+        QCOMPARE(readSealedFile("private-u1.bin"), QByteArray());
+        QCOMPARE(fileBytes(appDataFilePath("session.bin")), sessionBefore);
+        QCOMPARE(fileBytes(appDataFilePath("private-u1.bin")), storeBefore);
+
+        // This user's own data protection works: the refusal is about the other user.
+        QVERIFY(writeSealedFile("own.bin", "mine"));
+        QCOMPARE(readSealedFile("own.bin"), QByteArray("mine"));
+    }
+};
+
+KESTRUNE_TEST_MAIN(TstForeignUser)
+#include "tst_foreign_user.moc"
