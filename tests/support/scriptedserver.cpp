@@ -143,6 +143,21 @@ void ScriptedServer::release()
     holding = false;
     const auto work = std::exchange(held, {});
     for (const auto& job : work)
+        job.second();
+}
+
+void ScriptedServer::release(const QByteArray& path)
+{
+    QList<std::function<void()>> due;
+    for (auto it = held.begin(); it != held.end();) {
+        if (it->first == path) {
+            due.append(it->second);
+            it = held.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const auto& job : due)
         job();
 }
 
@@ -195,10 +210,10 @@ void ScriptedServer::onReadyRead(QTcpSocket* socket)
 
     if (holding) {
         QPointer<QTcpSocket> guarded(socket);
-        held.append([this, guarded, request] {
-            if (guarded)
-                answer(guarded, request);
-        });
+        held.append({request.path, [this, guarded, request] {
+                         if (guarded)
+                             answer(guarded, request);
+                     }});
         return;
     }
     answer(socket, request);

@@ -66,6 +66,9 @@ public:
     // Holds back every reply until release() is called, to test late completions.
     void holdReplies(bool hold);
     void release();
+    // Sends the held replies to requests for `path` only, in the order they came; the others
+    // stay held. Requests on separate connections may arrive in either order.
+    void release(const QByteArray& path);
 
     const QList<RecordedRequest>& requests() const { return received; }
     int requestCount() const { return int(received.size()); }
@@ -83,6 +86,6 @@ private:
     QList<ScriptedReply> queue;
     Handler handler;
     bool holding = false;
-    QList<std::function<void()>> held;
+    QList<std::pair<QByteArray, std::function<void()>>> held; // request path, answer
     QMap<QTcpSocket*, QByteArray> pending;
 };
