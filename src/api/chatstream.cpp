@@ -15,8 +15,15 @@ namespace
 // Shared by the read and end handlers of one stream; lives until the reply is deleted.
 struct State {
     QByteArray buffer;
-    bool finished = false; // a "done" or "error" event has been dispatched
+    bool finished = false;   // a "done" or "error" event has been dispatched
+    bool overflowed = false; // an unfinished block outgrew maxPendingBlock
 };
+
+// Far above any real event (a finished reply's "done" carries its whole text), so only a
+// stream that never ends its block gets here: it would otherwise grow without bound.
+constexpr qsizetype maxPendingBlock = 8 * 1024 * 1024;
+
+const QString brokenStream = QStringLiteral("回复连接中断，请重试");
 
 } // namespace
 
@@ -55,18 +62,25 @@ void Api::streamChat(const QJsonObject& body, std::function<void(QString)> onDel
                 break;
             }
         }
+        if (state->buffer.size() > maxPendingBlock && !state->overflowed) {
+            state->overflowed = true;
+            state->buffer.clear();
+            reply->abort(); // the end handler reports it, once
+        }
     };
     connect(reply, &QNetworkReply::readyRead, this, readHandler);
 
     connect(reply, &QNetworkReply::finished, this,
             [reply, state, readHandler, onError = std::move(onError)] {
                 readHandler();
-                if (!state->finished) {
+                if (state->overflowed && !state->finished) {
+                    onError(brokenStream);
+                } else if (!state->finished) {
                     // A plain JSON error reply holds no blank line, so it is still here whole.
                     const QJsonValue serviceError = jsonObjectOf(state->buffer).value("error");
                     const QString fallback = reply->error() != QNetworkReply::NoError
                                                  ? reply->errorString()
-                                                 : QStringLiteral("回复连接中断，请重试");
+                                                 : brokenStream;
                     onError(serviceError.isString() ? serviceError.toString() : fallback);
                 }
                 reply->deleteLater();

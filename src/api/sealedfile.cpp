@@ -2,9 +2,11 @@
 
 #include "sealing.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -48,4 +50,21 @@ QByteArray readSealedFile(const QString& fileName)
     if (!sealing::unseal(sealed.toStdString(), plain))
         return {};
     return QByteArray::fromStdString(plain);
+}
+
+void removeInterruptedSaves()
+{
+    // The temporary file of a save is its target's name and six random letters or digits.
+    static const QRegularExpression temporary(
+        QStringLiteral("^(.+\\.bin|sealing\\.key)\\.[A-Za-z0-9]{6}$"));
+    const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(-5 * 60);
+    const QString folders[] = {QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+                               QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)};
+    for (const QString& folder : folders) {
+        const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden);
+        for (const QFileInfo& file : files) {
+            if (temporary.match(file.fileName()).hasMatch() && file.lastModified() < stale)
+                QFile::remove(file.absoluteFilePath());
+        }
+    }
 }

@@ -12,3 +12,8 @@ QByteArray readSealedFile(const QString& fileName);
 
 // Absolute path of `fileName` in the application-data directory.
 QString appDataFilePath(const QString& fileName);
+
+// Removes what saves cut short by a crash left behind: the temporary files of sealed files
+// ("<name>.bin.XXXXXX") and of the sealing key ("sealing.key.XXXXXX"). Only files untouched
+// for some minutes go, so a save another running copy of the program is making is spared.
+void removeInterruptedSaves();

@@ -3,6 +3,7 @@
 #include "sealedfile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 QString loadSessionToken()
 {
@@ -14,7 +15,11 @@ bool saveSessionToken(const QString& token)
     return writeSealedFile(sessionFileName, token.toUtf8());
 }
 
-void deleteSessionFile()
+bool deleteSessionFile()
 {
-    QFile::remove(appDataFilePath(sessionFileName));
+    const QString path = appDataFilePath(sessionFileName);
+    if (QFile::remove(path) || !QFileInfo::exists(path))
+        return true;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.size() == 0;
 }

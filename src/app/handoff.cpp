@@ -51,7 +51,7 @@ void WindowHandoff::signOut()
 {
     api->request("POST", "/api/auth/logout", {}, [](bool, const QJsonObject&, const QString&) {});
     api->token.clear();
-    deleteSessionFile();
+    login->prepareForSignIn(deleteSessionFile());
     login->show();
     if (workspace) {
         workspace->close();

@@ -16,6 +16,7 @@ int main(int argc, char** argv)
     installToolkitTranslation(app);
     QApplication::setWindowIcon(applicationIcon());
 
+    removeInterruptedSaves();
     Api api;
     WindowHandoff handoff(&api);
     handoff.start();

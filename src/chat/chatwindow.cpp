@@ -3,6 +3,9 @@
 #include "api.h"
 
 #include "markdownview.h"
+#include "widgets/accessibletext.h"
+#include "widgets/elidedlabel.h"
+#include "widgets/wrappedlabel.h"
 
 #include <QComboBox>
 #include <QFrame>
@@ -58,6 +61,7 @@ QPushButton* ChatWindow::buildSidebar(QWidget* sidebar)
 
     auto* brand = new QLabel(QStringLiteral("✳   KestruneAI"), sidebar);
     brand->setObjectName("sidebarBrand");
+    brand->setAccessibleName(QStringLiteral("KestruneAI"));
     layout->addWidget(brand);
 
     auto* tagline = new QLabel(QStringLiteral("你的 AI 对话工作台"), sidebar);
@@ -68,10 +72,14 @@ QPushButton* ChatWindow::buildSidebar(QWidget* sidebar)
 
     newChatButton = new QPushButton(QStringLiteral("＋   新建对话"), sidebar);
     newChatButton->setObjectName("newChatButton");
+    describeForScreenReaders(newChatButton, QStringLiteral("新建对话"),
+                             QStringLiteral("开始一个在云端保存的新对话"));
     layout->addWidget(newChatButton);
 
     privateChatButton = new QPushButton(QStringLiteral("◇   隐私对话"), sidebar);
     privateChatButton->setObjectName("privateChatButton");
+    describeForScreenReaders(privateChatButton, QStringLiteral("新建隐私对话"),
+                             QStringLiteral("开始一个只加密保存在本机的对话"));
     layout->addWidget(privateChatButton);
 
     layout->addSpacing(17);
@@ -80,21 +88,27 @@ QPushButton* ChatWindow::buildSidebar(QWidget* sidebar)
     cloudSection->setObjectName("sidebarSection");
     layout->addWidget(cloudSection);
 
-    conversationList = new QListWidget(sidebar);
+    // Named before it joins the sidebar: its scroll bar is styled when it is first polished,
+    // by rules that select the list by name.
+    conversationList = new QListWidget;
     conversationList->setObjectName("conversationList");
     conversationList->setFrameShape(QFrame::NoFrame);
     // Long titles end in "…" instead of growing a scroll bar across the narrow sidebar.
     conversationList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    describeForScreenReaders(conversationList, QStringLiteral("云端对话"),
+                             QStringLiteral("按回车键打开所选对话"));
     layout->addWidget(conversationList, 1);
 
     auto* privateSection = new QLabel(QStringLiteral("本机隐私对话"), sidebar);
     privateSection->setObjectName("sidebarSection");
     layout->addWidget(privateSection);
 
-    privateList = new QListWidget(sidebar);
+    privateList = new QListWidget;
     privateList->setObjectName("privateList");
     privateList->setFrameShape(QFrame::NoFrame);
     privateList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    describeForScreenReaders(privateList, QStringLiteral("本机隐私对话"),
+                             QStringLiteral("按回车键打开所选对话"));
     layout->addWidget(privateList, 1);
 
     auto* divider = new QFrame(sidebar);
@@ -102,14 +116,17 @@ QPushButton* ChatWindow::buildSidebar(QWidget* sidebar)
     divider->setFrameShape(QFrame::HLine);
     layout->addWidget(divider);
 
-    accountLabel = new QLabel(sidebar);
+    // Eliding: a long user name must not push the sidebar's contents out of its fixed width.
+    accountLabel = new ElidedLabel(QString(), sidebar);
     accountLabel->setObjectName("accountLabel");
     accountLabel->setTextFormat(Qt::PlainText);
+    accountLabel->setAccessibleDescription(QStringLiteral("账号与对话额度"));
     setPoints(user.value("points").toInt());
     layout->addWidget(accountLabel);
 
     auto* logoutButton = new QPushButton(QStringLiteral("退出登录"), sidebar);
     logoutButton->setObjectName("logoutButton");
+    logoutButton->setAccessibleDescription(QStringLiteral("退出当前账号，回到登录窗口"));
     layout->addWidget(logoutButton);
     return logoutButton;
 }
@@ -122,19 +139,23 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
 
     auto* header = new QHBoxLayout;
     header->setSpacing(10);
-    chatTitle = new QLabel(QStringLiteral("新对话"), workspace);
+    // Eliding: a long title must never widen the window and push the actions off-screen.
+    chatTitle = new ElidedLabel(QStringLiteral("新对话"), workspace);
     chatTitle->setObjectName("chatTitle");
     header->addWidget(chatTitle);
     modeBadge = new QLabel(QStringLiteral("云端保存"), workspace);
     modeBadge->setObjectName("modeBadge");
     modeBadge->setProperty("private", false);
+    modeBadge->setAccessibleDescription(QStringLiteral("当前对话的保存位置"));
     header->addWidget(modeBadge);
     header->addStretch();
     renameButton = new QPushButton(QStringLiteral("重命名"), workspace);
     renameButton->setObjectName("topAction");
+    renameButton->setAccessibleDescription(QStringLiteral("重命名当前对话"));
     header->addWidget(renameButton);
     deleteButton = new QPushButton(QStringLiteral("删除"), workspace);
     deleteButton->setObjectName("topAction");
+    deleteButton->setAccessibleDescription(QStringLiteral("删除当前对话"));
     header->addWidget(deleteButton);
     layout->addLayout(header);
 
@@ -148,21 +169,26 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
     modelSelect = new QComboBox(workspace);
     modelSelect->setObjectName("modelSelect");
     modelSelect->setMinimumWidth(270);
+    describeForScreenReaders(modelSelect, QStringLiteral("模型"),
+                             QStringLiteral("回复所用的模型及每 100 字的额度"));
     modelRow->addWidget(modelSelect);
+    modelLabel->setBuddy(modelSelect); // the selector is announced as labelled by it
     modelRow->addStretch();
     layout->addLayout(modelRow);
 
     chatNotice = new QLabel(workspace);
     chatNotice->setObjectName("chatNotice");
-    chatNotice->setWordWrap(true);
+    keepWrappedWithinWidth(chatNotice);
     // Service error texts are shown as they arrive: never as markup that could load files.
     chatNotice->setTextFormat(Qt::PlainText);
+    chatNotice->setAccessibleDescription(QStringLiteral("状态"));
     layout->addWidget(chatNotice);
 
     transcript = new MarkdownView;
     transcript->setObjectName("transcript");
     transcript->setReadOnly(true);
     transcript->setOpenExternalLinks(false);
+    transcript->setAccessibleDescription(QStringLiteral("对话内容"));
     layout->addWidget(transcript, 1);
 
     auto* composer = new QFrame(workspace);
@@ -173,6 +199,10 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
     chatInput->setObjectName("chatInput");
     chatInput->setPlaceholderText(QStringLiteral("向 KestruneAI 提问…"));
     chatInput->setMaximumHeight(105);
+    describeForScreenReaders(chatInput, QStringLiteral("向 KestruneAI 提问"),
+                             QStringLiteral("Ctrl + Enter 发送，支持 Markdown"));
+    // Tab moves on to the send button instead of typing a tab: the keyboard never gets stuck.
+    chatInput->setTabChangesFocus(true);
     composerLayout->addWidget(chatInput);
     auto* sendRow = new QHBoxLayout;
     auto* sendHint = new QLabel(QStringLiteral("Ctrl + Enter 发送 · 支持 Markdown"), composer);
@@ -181,10 +211,26 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
     sendRow->addStretch();
     sendButton = new QPushButton(QStringLiteral("发送  ↗"), composer);
     sendButton->setObjectName("sendButton");
+    describeForScreenReaders(sendButton, QStringLiteral("发送"),
+                             QStringLiteral("发送提问，快捷键 Ctrl + Enter"));
     sendRow->addWidget(sendButton);
     composerLayout->addLayout(sendRow);
     layout->addWidget(composer);
 }
+
+namespace
+{
+
+void openOnReturn(QListWidget* list, const std::function<void()>& open)
+{
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), list);
+        shortcut->setContext(Qt::WidgetShortcut);
+        QObject::connect(shortcut, &QShortcut::activated, list, open);
+    }
+}
+
+} // namespace
 
 void ChatWindow::connectControls(QPushButton* logoutButton)
 {
@@ -194,6 +240,13 @@ void ChatWindow::connectControls(QPushButton* logoutButton)
             [this](QListWidgetItem* item) { openConversation(item); });
     connect(privateList, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
         if (item)
+            openPrivateThread(item->data(Qt::UserRole).toString());
+    });
+    // A click opens an item; from the keyboard, Return or Enter on the selected item does.
+    // Moving the selection alone opens nothing.
+    openOnReturn(conversationList, [this] { openConversation(conversationList->currentItem()); });
+    openOnReturn(privateList, [this] {
+        if (QListWidgetItem* item = privateList->currentItem())
             openPrivateThread(item->data(Qt::UserRole).toString());
     });
     connect(renameButton, &QPushButton::clicked, this, [this] { renameCurrent(); });
@@ -232,9 +285,17 @@ void ChatWindow::setBusy(bool b)
     modelSelect->setEnabled(!busy && (isPrivate || cloudId.isEmpty()));
 }
 
+void ChatWindow::setTitle(const QString& title)
+{
+    chatTitle->setText(title);
+    // A screen reader names the transcript after the conversation it shows.
+    transcript->setAccessibleName(QStringLiteral("对话记录：") + title);
+}
+
 void ChatWindow::setModeBadge(const QString& text, bool isPrivateBadge)
 {
     modeBadge->setText(text);
+    modeBadge->setAccessibleName(QStringLiteral("保存方式：") + text);
     modeBadge->setProperty("private", isPrivateBadge);
     // The style sheet keys the badge colours on the property: re-polish to apply them now.
     modeBadge->style()->unpolish(modeBadge);

@@ -33,6 +33,7 @@ private:
     void connectControls(QPushButton* logoutButton);
     void setBusy(bool b);
     QString currentId() const;
+    void setTitle(const QString& title);
     void setModeBadge(const QString& text, bool isPrivateBadge);
     QString selectedModelId() const;
     bool selectModel(const QString& modelId);

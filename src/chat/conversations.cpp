@@ -27,7 +27,7 @@ void ChatWindow::startNewConversation()
     privateHistory = QJsonArray();
     conversationList->clearSelection();
     privateList->clearSelection();
-    chatTitle->setText(QStringLiteral("新对话"));
+    setTitle(QStringLiteral("新对话"));
     setModeBadge(QStringLiteral("云端保存"), false);
     chatNotice->setText(
         privateAvailable ? QString() : QStringLiteral("本机隐私记录无法读取，隐私对话暂不可用。"));
@@ -44,14 +44,20 @@ void ChatWindow::loadConversations()
                          for (const QJsonValue& value : body.value("conversations").toArray()) {
                              const QJsonObject conversation = value.toObject();
                              const QString id = conversation.value("id").toString();
-                             auto* item = new QListWidgetItem(
-                                 QStringLiteral("◦  ") + conversation.value("title").toString());
+                             const QString title = conversation.value("title").toString();
+                             auto* item = new QListWidgetItem(QStringLiteral("◦  ") + title);
                              item->setData(Qt::UserRole, id);
+                             item->setToolTip(title); // the whole title, however narrow the list
+                             item->setData(Qt::AccessibleTextRole, title); // without the marker
                              conversationList->addItem(item);
                              // An element without an id is not the open conversation, even while
                              // none is open.
-                             if (!cloudId.isEmpty() && id == cloudId)
+                             if (!cloudId.isEmpty() && id == cloudId) {
                                  conversationList->setCurrentItem(item);
+                                 // The service names a new conversation after its first reply:
+                                 // the header, the rename dialog and the delete question follow.
+                                 setTitle(title);
+                             }
                          }
                          conversationList->blockSignals(wasBlocked);
                      });
@@ -82,7 +88,7 @@ void ChatWindow::openConversation(QListWidgetItem* item)
             window->isPrivate = false;
             window->privateHistory = QJsonArray();
             window->privateList->clearSelection();
-            window->chatTitle->setText(conversation.value("title").toString());
+            window->setTitle(conversation.value("title").toString());
             window->setModeBadge(QStringLiteral("云端保存"), false);
             window->messages = body.value("messages").toArray();
             const bool offered = window->selectModel(conversation.value("model").toString());
@@ -121,7 +127,7 @@ void ChatWindow::renameCurrent()
         thread.insert("title", title);
         threads.replace(index, thread);
         if (stillOpen)
-            chatTitle->setText(title);
+            setTitle(title);
         savePrivateStore();
         refreshPrivateList();
         return;
@@ -130,7 +136,7 @@ void ChatWindow::renameCurrent()
     requestForWindow("PATCH", conversationPath + id, QJsonObject{{"title", title}},
                      [this, id](const QJsonObject& body) {
                          if (!isPrivate && cloudId == id)
-                             chatTitle->setText(body.value("title").toString());
+                             setTitle(body.value("title").toString());
                          loadConversations();
                      });
 }

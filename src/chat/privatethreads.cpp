@@ -27,8 +27,11 @@ void ChatWindow::refreshPrivateList()
     for (qsizetype i = threads.size() - 1; i >= 0; --i) {
         const QJsonObject thread = threads.at(i).toObject();
         const QString id = thread.value("id").toString();
-        auto* item = new QListWidgetItem(QStringLiteral("◇  ") + thread.value("title").toString());
+        const QString title = thread.value("title").toString();
+        auto* item = new QListWidgetItem(QStringLiteral("◇  ") + title);
         item->setData(Qt::UserRole, id);
+        item->setToolTip(title);                      // the whole title, however narrow the list
+        item->setData(Qt::AccessibleTextRole, title); // without the marker
         privateList->addItem(item);
         if (!privateId.isEmpty() && id == privateId)
             privateList->setCurrentItem(item);
@@ -82,7 +85,7 @@ void ChatWindow::openPrivateThread(const QString& id)
     messages = thread.value("messages").toArray();
     privateHistory = messages;
     conversationList->clearSelection();
-    chatTitle->setText(thread.value("title").toString());
+    setTitle(thread.value("title").toString());
     setModeBadge(QStringLiteral("仅本机保存"), true);
     selectModel(thread.value("model").toString());
     chatNotice->setText(QStringLiteral("消息经 Worker 获取回复；对话记录仅加密保存在本机。"));
@@ -107,7 +110,7 @@ bool ChatWindow::updatePrivateThread()
             automaticThreadTitle(messages.first().toObject().value("content").toString());
         if (!title.isEmpty()) {
             thread.insert("title", title);
-            chatTitle->setText(title);
+            setTitle(title);
         }
     }
 

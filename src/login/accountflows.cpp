@@ -6,6 +6,9 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QScreen>
+
+#include <algorithm>
 
 // The window lives for the whole run, so the reply lambdas may hold the plain window pointer.
 
@@ -35,6 +38,7 @@ void LoginWindow::doRegister()
     pendingId.clear();
     codeEdit->clear();
     verifyGroup->hide();
+    fitHeightToContent();
     statusLabel->setText(QStringLiteral("正在发送验证码邮件…"));
 
     // The hint names the address that was sent, even if the field changes meanwhile.
@@ -53,21 +57,27 @@ void LoginWindow::doRegister()
                                                        "请查看收件箱及垃圾邮件文件夹。")
                                             .arg(email));
                      verifyGroup->show();
-                     growToFitContent();
+                     fitHeightToContent();
                      codeEdit->setFocus(Qt::OtherFocusReason);
                      statusLabel->setText(QStringLiteral("请输入邮件中的六位验证码。"));
                  });
 }
 
-void LoginWindow::growToFitContent()
+void LoginWindow::fitHeightToContent()
 {
-    // The window's minimum height counts a wrapped hint as one line; with the hint and the
-    // code row shown the fields would be squeezed, so grow to what the content needs.
+    // The window's minimum height counts a wrapped hint as one line: with the hint and the
+    // code row shown the fields would be squeezed. So the height is what the content needs,
+    // and never less than the initial height: the window grows for the hint and the code
+    // row and returns once they are gone. Never taller than the screen leaves room for.
     QLayout* root = layout();
     root->activate();
-    const int needed = root->totalHeightForWidth(width());
-    if (needed > height())
-        resize(width(), needed);
+    int target = std::max({initialHeight, root->totalHeightForWidth(width()), minimumHeight()});
+    if (const QScreen* display = screen()) {
+        const int frame = frameGeometry().height() - geometry().height();
+        target = qMin(target, display->availableGeometry().height() - frame);
+    }
+    if (target != height())
+        resize(width(), target);
 }
 
 void LoginWindow::doVerify()

@@ -1,5 +1,8 @@
 #include "loginwindow.h"
 
+#include "widgets/accessibletext.h"
+#include "widgets/wrappedlabel.h"
+
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -12,7 +15,7 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
 {
     setObjectName("loginWindow");
     setWindowTitle(QStringLiteral("KestruneAI · 登录"));
-    resize(900, 560);
+    resize(900, initialHeight);
 
     auto* root = new QHBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
@@ -28,10 +31,12 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     brandLayout->setContentsMargins(34, 30, 34, 34);
     auto* brand = new QLabel(QStringLiteral("✳   KestruneAI"), brandPanel);
     brand->setObjectName("loginBrand");
+    brand->setAccessibleName(QStringLiteral("KestruneAI"));
     brandLayout->addWidget(brand);
     brandLayout->addStretch(0);
     auto* star = new QLabel(QStringLiteral("✳"), brandPanel);
     star->setObjectName("loginStar");
+    star->setAccessibleName(QStringLiteral("KestruneAI 标志"));
     star->setAlignment(Qt::AlignCenter);
     brandLayout->addWidget(star);
     auto* brandLine = new QLabel(QStringLiteral("每一段思路，\n都有自己的方向。"), brandPanel);
@@ -69,6 +74,8 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     loginLayout->addWidget(new QLabel(QStringLiteral("用户名或邮箱"), loginGroup));
     loginEdit = new QLineEdit(loginGroup);
     loginEdit->setPlaceholderText(QStringLiteral("输入用户名或邮箱"));
+    describeForScreenReaders(loginEdit, QStringLiteral("用户名或邮箱"),
+                             QStringLiteral("输入用户名或邮箱"));
     loginLayout->addWidget(loginEdit);
     form->addWidget(loginGroup);
 
@@ -78,10 +85,14 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     registerLayout->addWidget(new QLabel(QStringLiteral("用户名"), registerGroup));
     usernameEdit = new QLineEdit(registerGroup);
     usernameEdit->setPlaceholderText(QStringLiteral("3–32 位英文、数字或下划线"));
+    describeForScreenReaders(usernameEdit, QStringLiteral("用户名"),
+                             QStringLiteral("3 到 32 位英文、数字或下划线"));
     registerLayout->addWidget(usernameEdit);
     registerLayout->addWidget(new QLabel(QStringLiteral("邮箱"), registerGroup));
     emailEdit = new QLineEdit(registerGroup);
     emailEdit->setPlaceholderText(QStringLiteral("name@example.com"));
+    describeForScreenReaders(emailEdit, QStringLiteral("邮箱"),
+                             QStringLiteral("验证码将发送到这个邮箱"));
     registerLayout->addWidget(emailEdit);
     registerGroup->hide();
     form->addWidget(registerGroup);
@@ -90,6 +101,8 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     passwordEdit = new QLineEdit(formPanel);
     passwordEdit->setPlaceholderText(QStringLiteral("至少 12 位密码"));
     passwordEdit->setEchoMode(QLineEdit::Password);
+    describeForScreenReaders(passwordEdit, QStringLiteral("密码"),
+                             QStringLiteral("至少 12 位密码"));
     form->addWidget(passwordEdit);
 
     primaryButton = new QPushButton(QStringLiteral("登录  →"), formPanel);
@@ -98,14 +111,16 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     textButton = new QPushButton(QStringLiteral("没有账号？创建账号"), formPanel);
     textButton->setObjectName("textButton");
     form->addWidget(textButton);
+    describeModeButtons();
 
     hintLabel = new QLabel(formPanel);
     hintLabel->setObjectName("hintLabel");
-    hintLabel->setWordWrap(true);
+    keepWrappedWithinWidth(hintLabel);
     // Both lines show what the user typed or the service sent: plain text, never markup.
     hintLabel->setTextFormat(Qt::PlainText);
     // Selectable so the address can be copied; never editable or a link.
     hintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    hintLabel->setAccessibleDescription(QStringLiteral("验证码发送提示"));
     form->addWidget(hintLabel);
 
     verifyGroup = new QWidget(formPanel);
@@ -114,17 +129,21 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     codeEdit = new QLineEdit(verifyGroup);
     codeEdit->setPlaceholderText(QStringLiteral("六位验证码"));
     codeEdit->setMaxLength(6);
+    describeForScreenReaders(codeEdit, QStringLiteral("验证码"),
+                             QStringLiteral("邮件中的六位验证码"));
     verifyLayout->addWidget(codeEdit);
     auto* verifyButton = new QPushButton(QStringLiteral("验证邮箱"), verifyGroup);
     verifyButton->setObjectName("secondaryButton");
+    verifyButton->setAccessibleDescription(QStringLiteral("用验证码确认邮箱"));
     verifyLayout->addWidget(verifyButton);
     verifyGroup->hide();
     form->addWidget(verifyGroup);
 
     statusLabel = new QLabel(formPanel);
     statusLabel->setObjectName("statusLabel");
-    statusLabel->setWordWrap(true);
+    keepWrappedWithinWidth(statusLabel);
     statusLabel->setTextFormat(Qt::PlainText);
+    statusLabel->setAccessibleDescription(QStringLiteral("状态"));
     form->addWidget(statusLabel);
     form->addStretch(0);
 
@@ -142,19 +161,51 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
 
 LoginWindow::~LoginWindow() = default;
 
+void LoginWindow::describeModeButtons()
+{
+    // The names a screen reader says, without the arrow the buttons show.
+    if (registerMode) {
+        describeForScreenReaders(primaryButton, QStringLiteral("发送验证码"),
+                                 QStringLiteral("注册账号并向邮箱发送六位验证码"));
+        describeForScreenReaders(textButton, QStringLiteral("返回登录"),
+                                 QStringLiteral("已有账号时切换到登录"));
+    } else {
+        describeForScreenReaders(primaryButton, QStringLiteral("登录"),
+                                 QStringLiteral("用用户名或邮箱和密码登录"));
+        describeForScreenReaders(textButton, QStringLiteral("创建账号"),
+                                 QStringLiteral("没有账号时切换到注册"));
+    }
+}
+
+void LoginWindow::prepareForSignIn(bool sessionRemoved)
+{
+    passwordEdit->clear();
+    statusLabel->setText(
+        sessionRemoved ? QString()
+                       : QStringLiteral("本机保存的登录状态无法删除，下次启动时仍会自动登录。"));
+}
+
 void LoginWindow::setRegisterMode(bool on)
 {
     registerMode = on;
+    // What goes away is hidden before what comes is shown: a layout pass in between would
+    // find both forms, the code row and the hint at once and stretch the window to hold them.
+    // Back in sign-in mode the code row goes away; entering register mode never restores it,
+    // only a new successful registration does.
+    if (on) {
+        loginGroup->hide();
+    } else {
+        registerGroup->hide();
+        verifyGroup->hide();
+    }
+    statusLabel->clear();
+    hintLabel->clear();
     loginGroup->setVisible(!on);
     registerGroup->setVisible(on);
     loginHeading->setText(on ? QStringLiteral("创建你的账号。") : QStringLiteral("继续你的对话。"));
     primaryButton->setText(on ? QStringLiteral("发送验证码  →") : QStringLiteral("登录  →"));
     textButton->setText(on ? QStringLiteral("已有账号？返回登录")
                            : QStringLiteral("没有账号？创建账号"));
-    // Back in sign-in mode the code row goes away; entering register mode never restores it,
-    // only a new successful registration does.
-    if (!on)
-        verifyGroup->hide();
-    statusLabel->clear();
-    hintLabel->clear();
+    describeModeButtons();
+    fitHeightToContent();
 }

@@ -15,17 +15,25 @@ class QPushButton;
 class LoginWindow : public QWidget
 {
 public:
+    static constexpr int initialHeight = 560;
+
     LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn);
     ~LoginWindow() override;
+
+    // Shown again after a sign-out: the password and the last status line go, so nobody at
+    // the machine signs back in with Return; the mode and the user name stay. When the saved
+    // session could not be removed, the status line says that the machine still holds it.
+    void prepareForSignIn(bool sessionRemoved);
 
 private:
     friend class LoginWindowProbe; // tests reach the state through it
 
     void setRegisterMode(bool on);
+    void describeModeButtons();
     void doLogin();
     void doRegister();
     void doVerify();
-    void growToFitContent();
+    void fitHeightToContent();
 
     Api* api;
     std::function<void(QJsonObject)> onLoggedIn;

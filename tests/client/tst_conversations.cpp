@@ -260,6 +260,34 @@ private slots:
         QVERIFY(probe.busy());
     }
 
+    void serviceNameReachesTheHeader()
+    {
+        // A new conversation gets its id with its first prompt and its name from the service:
+        // the list reload after the reply brings that name to the header, which the rename
+        // dialog and the delete question read.
+        auto window = makeWindow();
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        QCOMPARE(probe.chatTitle()->text(), QStringLiteral("新对话"));
+        probe.cloudId() = QStringLiteral("c2");
+        const int before = server.requestCount();
+        probe.loadConversations();
+        QVERIFY(settle(before + 1));
+        QCOMPARE(currentItemId(probe.conversationList()), QStringLiteral("c2"));
+        QCOMPARE(probe.chatTitle()->text(), QStringLiteral("第二"));
+        SeenInputDialog seen;
+        answerNextTextInput(QString(), false, &seen);
+        probe.renameCurrent();
+        QCOMPARE(seen.initialText, QStringLiteral("第二"));
+
+        // A reload while a private thread is open leaves its header alone.
+        probe.createPrivateThread();
+        const QString threadTitle = probe.chatTitle()->text();
+        probe.loadConversations();
+        QVERIFY(settle(before + 2));
+        QCOMPARE(probe.chatTitle()->text(), threadTitle);
+    }
+
     void renameCloud_data()
     {
         QTest::addColumn<bool>("accept");
@@ -286,6 +314,8 @@ private slots:
 
         before = server.requestCount();
         script << ScriptedReply::json(200, R"({"title":"服务端的名字"})");
+        if (!sentBody.isEmpty()) // the service lists the name it gave
+            listJson.replace("第一", "服务端的名字");
         SeenInputDialog seen;
         answerNextTextInput(typed, accept, &seen);
         probe.renameButton()->click();

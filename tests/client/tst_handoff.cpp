@@ -184,6 +184,51 @@ private slots:
         QVERIFY(!first);
     }
 
+    void signOutClosesTheWayBack()
+    {
+        Api api;
+        WindowHandoff handoff(&api);
+        handoff.start();
+        LoginWindowProbe login(handoff.loginWindow());
+        signIn(handoff.loginWindow(), "gina");
+        QTRY_VERIFY(handoff.currentWorkspace());
+        QCOMPARE(login.statusLabel()->text(), QStringLiteral("正在登录…"));
+
+        byName<QPushButton>(handoff.currentWorkspace(), "logoutButton")->click();
+        // Nobody at the machine signs back in with Return: the password is gone, and so is
+        // the stale "signing in" line. The mode and the user name stay as they were left.
+        QVERIFY(handoff.loginWindow()->isVisible());
+        QCOMPARE(login.passwordEdit()->text(), QString());
+        QCOMPARE(login.statusLabel()->text(), QString());
+        QCOMPARE(login.loginEdit()->text(), QStringLiteral("gina"));
+        QVERIFY(!login.registerMode());
+        const int before = server->requestCount();
+        QTest::keyClick(login.passwordEdit(), Qt::Key_Return);
+        QTest::qWait(100);
+        for (int i = before; i < server->requestCount(); ++i)
+            QVERIFY(server->requests().at(i).path != "/api/auth/login" ||
+                    jsonObjectOf(server->requests().at(i).body).value("password").toString() ==
+                        QString());
+    }
+
+    void sessionThatCannotBeRemovedIsReported()
+    {
+        Api api;
+        WindowHandoff handoff(&api);
+        handoff.start();
+        signIn(handoff.loginWindow(), "hank");
+        QTRY_VERIFY(handoff.currentWorkspace());
+        // A folder standing where the file is can be neither removed nor emptied, as with a
+        // session file in a folder that refuses both.
+        QVERIFY(QFile::remove(appDataFilePath("session.bin")));
+        QVERIFY(QDir().mkpath(appDataFilePath("session.bin") + "/held"));
+        byName<QPushButton>(handoff.currentWorkspace(), "logoutButton")->click();
+        QVERIFY(handoff.loginWindow()->isVisible());
+        QCOMPARE(LoginWindowProbe(handoff.loginWindow()).statusLabel()->text(),
+                 QStringLiteral("本机保存的登录状态无法删除，下次启动时仍会自动登录。"));
+        QVERIFY(QDir(appDataFilePath("session.bin")).removeRecursively());
+    }
+
     void signOutPostsLogoutWithTheOldToken()
     {
         Api api;

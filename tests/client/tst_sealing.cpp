@@ -130,6 +130,42 @@ private slots:
                  QByteArray("garbage that was never sealed"));
     }
 
+    void interruptedSavesAreRemoved()
+    {
+        QVERIFY(writeSealedFile("private-u1.bin", "kept"));
+        const QString data = appDataDirectory();
+        const QString config = QFileInfo(sealingKeyPath()).absolutePath();
+        QVERIFY(QDir().mkpath(config));
+        const auto leave = [](const QString& path, int minutesOld) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("cut short");
+            file.flush(); // a later flush would set the time anew
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60 * minutesOld),
+                                     QFileDevice::FileModificationTime));
+        };
+        leave(data + "/private-u1.bin.Ab12Cd", 60); // a crash an hour ago
+        leave(data + "/session.bin.xYz789", 60);
+        leave(config + "/sealing.key.Q1w2E3", 60);
+        leave(data + "/session.bin.Fr35h1", 0);    // a save under way right now
+        leave(data + "/notes.txt", 60);            // not the program's
+        leave(data + "/session.bin.toolong7", 60); // not a temporary name
+        removeInterruptedSaves();
+        QCOMPARE(QDir(data).entryList(QDir::Files, QDir::Name),
+                 (QStringList{"notes.txt", "private-u1.bin", "session.bin.Fr35h1",
+                              "session.bin.toolong7"}));
+        QVERIFY(!QFile::exists(config + "/sealing.key.Q1w2E3"));
+        QCOMPARE(readSealedFile("private-u1.bin"), QByteArray("kept"));
+    }
+
+    void sessionFileThatCannotGoIsReported()
+    {
+        QVERIFY(deleteSessionFile()); // nothing there: nothing holds a session
+        // A folder in the file's place can be neither removed nor emptied.
+        QVERIFY(QDir().mkpath(appDataFilePath("session.bin") + "/inside"));
+        QVERIFY(!deleteSessionFile());
+    }
+
     void damagedFilesReadAsEmpty_data()
     {
         QTest::addColumn<int>("damage");

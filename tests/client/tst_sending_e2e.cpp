@@ -3,6 +3,7 @@
 #include "probes.h"
 #include "serverprocess.h"
 #include "testenvironment.h"
+#include "workspacetesting.h"
 
 #include <QApplication>
 #include <QNetworkReply>
@@ -146,6 +147,17 @@ private slots:
                 return false;
             },
             10000));
+        // The service has named it: the header, and so the rename dialog and the delete
+        // question, use that name, not "新对话".
+        const QString listed = list->currentItem()->text().mid(3);
+        QVERIFY(!listed.isEmpty());
+        QVERIFY(listed != QStringLiteral("新对话"));
+        QTRY_COMPARE(probe.chatTitle()->text(), listed);
+        SeenMessageBox question;
+        answerNextQuestion(false, &question);
+        probe.deleteCurrent();
+        QCOMPARE(question.text,
+                 QStringLiteral("从客户端列表移除“%1”？服务端仍保留记录。").arg(listed));
     }
 
     void privateThreadSendsItsHistoryAndStaysOffTheService()

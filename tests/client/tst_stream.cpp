@@ -305,6 +305,35 @@ private slots:
         QVERIFY(calls->list.first() != "error:" + brokenOff);
     }
 
+    void endlessBlockIsCutOff_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("mid-reply") << QByteArray("event: delta\ndata: {\"text\":\"你好\"}\n\n")
+                                   << QStringList{"delta:你好", "error:" + brokenOff};
+        QTest::newRow("after the final event")
+            << QByteArray("event: done\ndata: {}\n\n") << QStringList{"done:{}"};
+    }
+
+    void endlessBlockIsCutOff()
+    {
+        // A block that never ends would grow the client's memory without bound: past a few
+        // MiB the stream counts as broken, once, without waiting for the service to stop.
+        QFETCH(QByteArray, before);
+        QFETCH(QStringList, expected);
+        QByteArray body = before + "event: delta\ndata: \"";
+        const int headSize = int(body.size());
+        body += QByteArray(12 * 1024 * 1024, 'x');
+        ScriptedReply reply = streamReply(body, {}, ScriptedReply::Ending::HoldOpen);
+        reply.pauseMs = 0;
+        for (int at = headSize; at < body.size(); at += 256 * 1024)
+            reply.splitAt << int(reply.bytes.size() - body.size()) + at;
+        server->enqueue(reply);
+        const auto calls = startStream(*api);
+        QVERIFY(waitForReplyGone(*api, 20000));
+        QCOMPARE(calls->list, expected);
+    }
+
     // Callbacks run from the event loop, never inside streamChat itself.
     void returnsAtOnce()
     {

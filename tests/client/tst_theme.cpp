@@ -3,16 +3,26 @@
 #include "loginwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
+#include "signintesting.h"
 #include "testenvironment.h"
 #include "theme.h"
 #include "widgetfinder.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QCursor>
 #include <QFontInfo>
+#include <QGlyphRun>
 #include <QImage>
+#include <QItemSelectionModel>
+#include <QJsonArray>
 #include <QRawFont>
+#include <QScrollBar>
 #include <QStyle>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <QtTest>
 
@@ -90,6 +100,9 @@ private slots:
     void signInColours();
     void formLineEditBorderIgnoresFocus();
     void codeRowLeavesFieldsWhole();
+    void modelListHighlightIsPaleTeal();
+    void scrollBarsTakeTheThemeColours();
+    void emojiAreDrawnInColour();
 
 private:
     ChatWindow* openWorkspace();
@@ -374,12 +387,7 @@ void Tst_theme::codeRowLeavesFieldsWhole()
     LoginWindow* window = openSignIn();
     QVERIFY(window);
     const LoginWindowProbe probe(window);
-    probe.textButton()->click();
-    probe.usernameEdit()->setText(QStringLiteral("lin_wei"));
-    probe.emailEdit()->setText(QStringLiteral("a.rather.long.address@example.com"));
-    probe.passwordEdit()->setText(QStringLiteral("twelve chars!"));
-    probe.primaryButton()->click();
-    QTRY_VERIFY(probe.verifyGroup()->isVisible());
+    QVERIFY(registerUntilCodeRow(probe, QStringLiteral("a.rather.long.address@example.com")));
     QTest::qWait(50); // let the layout settle after the hint wrapped
     // The wrapped hint and the code row must not squeeze the fields above them.
     for (QLineEdit* edit :
@@ -389,6 +397,106 @@ void Tst_theme::codeRowLeavesFieldsWhole()
                                 .arg(edit->placeholderText())
                                 .arg(edit->height())
                                 .arg(edit->sizeHint().height())));
+}
+
+void Tst_theme::modelListHighlightIsPaleTeal()
+{
+    ChatWindow* window = openWorkspace();
+    QVERIFY(window);
+    QComboBox* select = ChatWindowProbe(window).modelSelect();
+    select->addItem(QStringLiteral("第二个模型"), QStringLiteral("second"));
+    select->showPopup();
+    QAbstractItemView* view = select->view();
+    QTRY_VERIFY(view->isVisible());
+    const QModelIndex first = view->model()->index(0, 0);
+    view->selectionModel()->setCurrentIndex(first, QItemSelectionModel::ClearAndSelect);
+    const QImage image = view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect item = view->visualRect(first);
+    // The highlighted entry: pale teal behind the list's own navy text, not #2d7d87.
+    COMPARE_COLOUR(image.pixelColor(item.left() + 3, item.center().y()), "#d9ebed");
+    QVERIFY(nearest(image, item, QColor("#244659")) <= tolerance);
+    QVERIFY(nearest(image, item, QColor("#2d7d87")) > tolerance);
+    const QRect other = view->visualRect(view->model()->index(1, 0));
+    COMPARE_COLOUR(image.pixelColor(other.left() + 3, other.center().y()), "#ffffff");
+    select->hidePopup();
+}
+
+void Tst_theme::scrollBarsTakeTheThemeColours()
+{
+    ChatWindow* window = openWorkspace();
+    QVERIFY(window);
+    const ChatWindowProbe probe(window);
+    QStringList lines;
+    for (int i = 0; i < 200; ++i)
+        lines << QStringLiteral("第 %1 行").arg(i);
+    probe.transcript()->setPlainText(lines.join('\n'));
+    for (int i = 0; i < 40; ++i)
+        probe.conversationList()->addItem(QStringLiteral("◦  对话 %1").arg(i));
+    QApplication::processEvents();
+
+    const QImage image = snapshot(window);
+    QScrollBar* transcriptBar = probe.transcript()->verticalScrollBar();
+    QScrollBar* listBar = probe.conversationList()->verticalScrollBar();
+    QVERIFY(transcriptBar->isVisible() && listBar->isVisible());
+    // A slim blue-grey handle on the transcript's own pale background.
+    const QRect transcriptArea = rectIn(window, transcriptBar);
+    QVERIFY(nearest(image, transcriptArea, QColor("#c5d8dc")) <= tolerance);
+    COMPARE_COLOUR(image.pixelColor(transcriptArea.left(), transcriptArea.bottom() - 8), "#f9fbfc");
+    // On the navy panel: a handle in the divider's tone, the navy around it, no light bar.
+    const QRect listArea = rectIn(window, listBar);
+    QVERIFY(nearest(image, listArea, QColor("#446477")) <= tolerance);
+    COMPARE_COLOUR(image.pixelColor(listArea.left(), listArea.bottom() - 4), "#18374b");
+    QVERIFY(nearest(image, listArea, QColor("#e0e0e0")) > 40);
+}
+
+void Tst_theme::emojiAreDrawnInColour()
+{
+    ChatWindow* window = openWorkspace();
+    QVERIFY(window);
+    const ChatWindowProbe probe(window);
+    // A skin tone, a flag and a family joined by zero-width joiners: each one picture.
+    const QString emoji = QStringLiteral("👍🏽🇨🇳👨‍👩‍👧");
+    probe.messages() = QJsonArray{QJsonObject{{"role", "user"}, {"content", emoji}},
+                                  QJsonObject{{"role", "assistant"}, {"content", "好的 " + emoji}}};
+    probe.renderTranscript();
+    QApplication::processEvents();
+
+    // Shaped as the transcript shapes them: its font, falling back for the emoji. The reply
+    // puts them after Chinese text, the prompt on a line of their own.
+    QTextDocument* document = probe.transcript()->document();
+    QList<int> emojiGlyphs;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        if (!block.text().contains(emoji))
+            continue;
+        QTextLayout shaped(block.text(), block.charFormat().font());
+        shaped.beginLayout();
+        shaped.createLine().setLineWidth(2000);
+        shaped.endLayout();
+        int glyphs = 0;
+        for (const QGlyphRun& run : shaped.glyphRuns()) {
+            if (run.rawFont().familyName().contains(QStringLiteral("Emoji")))
+                glyphs += int(run.glyphIndexes().size());
+        }
+        emojiGlyphs << glyphs;
+    }
+    QCOMPARE(emojiGlyphs.size(), 2);
+    QCOMPARE(emojiGlyphs.at(0), 3); // three pictures
+    if (runningUnderWine())
+        QEXPECT_FAIL("",
+                     "The offscreen platform under Wine reads fonts from one folder and does "
+                     "not fall back to the emoji face after Chinese text",
+                     Continue);
+    QCOMPARE(emojiGlyphs.at(1), 3);
+
+    // Drawn in colour: the transcript's own text is navy and grey, the emoji are not.
+    const QImage image = probe.transcript()->viewport()->grab().toImage();
+    int colourful = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            colourful += c.hsvSaturation() > 150 && c.value() > 150;
+        }
+    QVERIFY2(colourful > 100, qPrintable(QString::number(colourful)));
 }
 
 KESTRUNE_TEST_MAIN(Tst_theme)

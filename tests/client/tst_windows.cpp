@@ -163,6 +163,19 @@ private slots:
         QCOMPARE(filesIn(appDataDirectory()), QStringList{"held.bin"}); // no temporary left
     }
 
+    void sessionHeldOpenIsEmptiedAtSignOut()
+    {
+        // Another program holds "session.bin" open without letting it be deleted, as a
+        // backup or search tool may: sign-out cannot remove it, so it empties it, and the
+        // next start is signed out.
+        QVERIFY(saveSessionToken("tok-held"));
+        ForeignHandle other(appDataFilePath("session.bin"), FILE_SHARE_READ | FILE_SHARE_WRITE);
+        QVERIFY(other.isOpen());
+        QVERIFY(deleteSessionFile());
+        other.close();
+        QCOMPARE(Api().token, QString());
+    }
+
     void privateSaveRefusedWhileAnotherProgramHoldsTheStore()
     {
         ScriptedServer server;

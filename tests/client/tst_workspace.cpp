@@ -185,7 +185,17 @@ private slots:
         QCOMPARE(shortcuts.size(), 1);
         QCOMPARE(shortcuts.first()->key(), QKeySequence(Qt::CTRL | Qt::Key_Return));
         QCOMPARE(shortcuts.first()->context(), Qt::WindowShortcut);
-        QCOMPARE(window->findChildren<QShortcut*>().size(), 1);
+        // The only other keys: Return and Enter on each list, which open the selected item.
+        QStringList others;
+        for (QShortcut* shortcut : window->findChildren<QShortcut*>()) {
+            if (shortcut == shortcuts.first())
+                continue;
+            QCOMPARE(shortcut->context(), Qt::WidgetShortcut);
+            others << shortcut->parent()->objectName() + " " + shortcut->key().toString();
+        }
+        others.sort();
+        QCOMPARE(others, (QStringList{"conversationList Enter", "conversationList Return",
+                                      "privateList Enter", "privateList Return"}));
     }
 
     void enabledStates_data()

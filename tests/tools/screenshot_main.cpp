@@ -3,11 +3,13 @@
 
 #include "api.h"
 #include "chatwindow.h"
+#include "handoff.h"
 #include "loginwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"
 #include "theme.h"
+#include "toolkittranslation.h"
 
 #include <QApplication>
 #include <QDir>
@@ -56,6 +58,10 @@ const char* privateReply = R"(好的，这是一份**仅保存在本机**的周�
 
 > 这段对话不会进入云端历史。)";
 
+// As long as a title a user may type: the header cuts it with "…" instead of widening.
+const char* longTitle = "一个很长很长的对话标题，用来看看侧栏和标题栏里的截断效果："
+                        "季度复盘、预算调整、招聘计划与下半年路线图的逐项讨论记录";
+
 QByteArray modelsJson()
 {
     return R"({"models":[)"
@@ -68,9 +74,22 @@ QByteArray conversationsJson()
     const QJsonArray list{
         QJsonObject{{"id", "c1"}, {"title", "部署方案对比"}},
         QJsonObject{{"id", "c2"}, {"title", "周报润色"}},
-        QJsonObject{{"id", "c3"}, {"title", "一个很长很长的对话标题，用来看看侧栏里的截断效果"}},
+        QJsonObject{{"id", "c3"}, {"title", QString::fromUtf8(longTitle)}},
     };
     return QJsonDocument(QJsonObject{{"conversations", list}}).toJson(QJsonDocument::Compact);
+}
+
+QByteArray longConversationJson()
+{
+    const QJsonArray messages{
+        QJsonObject{{"role", "user"}, {"content", "把这次讨论整理成要点。"}},
+        QJsonObject{{"role", "assistant"},
+                    {"content", "好的：\n\n- 预算下调 5%\n- 招聘延后一个月"}},
+    };
+    const QJsonObject conversation{
+        {"id", "c3"}, {"title", QString::fromUtf8(longTitle)}, {"model", "kestrune-showcase"}};
+    return QJsonDocument(QJsonObject{{"conversation", conversation}, {"messages", messages}})
+        .toJson(QJsonDocument::Compact);
 }
 
 QByteArray conversationJson()
@@ -126,6 +145,13 @@ ScriptedReply answer(const RecordedRequest& request)
         return ScriptedReply::json(200, R"({"conversation":{"id":"c9","title":"新对话"}})");
     if (path == "/api/conversations/c1")
         return ScriptedReply::json(200, conversationJson());
+    if (path == "/api/conversations/c3")
+        return ScriptedReply::json(200, longConversationJson());
+    if (path == "/api/auth/login")
+        return ScriptedReply::json(
+            200, R"({"token":"tok-demo","user":{"id":"u2","username":"demo","points":1280}})");
+    if (path == "/api/auth/logout")
+        return ScriptedReply::json(200, "{}");
     if (path == "/api/chat/stream") {
         // A reply that has begun and then keeps the stream open: the window stays busy.
         QByteArray body = streamEvent("delta", {{"text", "好的，我先梳理一下"}});
@@ -187,6 +213,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KestruneAI"));
     applyTheme(app);
+    installToolkitTranslation(app);
 
     const QStringList arguments = QApplication::arguments();
     const QString folder = arguments.size() > 1 ? arguments.at(1) : QStringLiteral("screenshots");
@@ -242,6 +269,26 @@ int main(int argc, char** argv)
     shooter.expect("private thread open", [&] { return probe.privateId() == threadId; });
     shooter.shoot(&chat, QStringLiteral("workspace-private"));
 
+    // A title longer than the header: cut with "…", the window keeps its width.
+    if (QListWidgetItem* item = probe.conversationList()->item(2)) {
+        probe.conversationList()->setCurrentItem(item);
+        probe.openConversation(item);
+    }
+    shooter.expect("long title open", [&] { return probe.cloudId() == "c3"; });
+    shooter.shoot(&chat, QStringLiteral("workspace-long-title"));
+
+    // The toolkit's own dialogs, in Chinese: rename, then the delete question; both cancelled.
+    answerNextModal([&](QWidget* dialog) {
+        shooter.shoot(dialog, QStringLiteral("dialog-rename"));
+        dialog->close();
+    });
+    probe.renameCurrent();
+    answerNextModal([&](QWidget* dialog) {
+        shooter.shoot(dialog, QStringLiteral("dialog-delete"));
+        dialog->close();
+    });
+    probe.deleteCurrent();
+
     // A new conversation with a reply under way: the controls are locked.
     probe.startNewConversation();
     probe.chatInput()->setPlainText(QStringLiteral("解释一下这段代码的结构"));
@@ -250,6 +297,26 @@ int main(int argc, char** argv)
         return probe.busy() && probe.transcript()->toPlainText().contains("逐条说明");
     });
     shooter.shoot(&chat, QStringLiteral("workspace-streaming"));
+
+    chat.close();
+
+    // Signed in and out again: the sign-in window comes back without the password or the
+    // "signing in" line, the user name kept.
+    {
+        WindowHandoff handoff(&api);
+        handoff.start();
+        const LoginWindowProbe login(handoff.loginWindow());
+        login.loginEdit()->setText(QStringLiteral("demo"));
+        login.passwordEdit()->setText(QStringLiteral("demo-password-2026"));
+        login.primaryButton()->click();
+        shooter.expect("signed in", [&] { return handoff.currentWorkspace() != nullptr; });
+        if (ChatWindow* workspace = handoff.currentWorkspace()) {
+            if (auto* logout = workspace->findChild<QPushButton*>(QStringLiteral("logoutButton")))
+                logout->click();
+        }
+        shooter.expect("signed out", [&] { return handoff.loginWindow()->isVisible(); });
+        shooter.shoot(handoff.loginWindow(), QStringLiteral("signin-after-signout"));
+    }
 
     return shooter.ok ? 0 : 2;
 }
