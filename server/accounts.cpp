@@ -33,13 +33,22 @@ nlohmann::json userJson(const User& user)
             {"points", user.points}};
 }
 
-Accounts::Accounts(Database& db, std::int64_t initialPoints) : db(db), initialPoints(initialPoints)
+Accounts::Accounts(Database& db, std::int64_t initialPoints, std::size_t signupsPerHour)
+    : db(db), initialPoints(initialPoints), signups(signupsPerAddress, signupsPerHour)
 {
+    purgeExpiredRegistrations();
+}
+
+void Accounts::purgeExpiredRegistrations()
+{
+    auto guard = db.lock();
+    db.prepare("DELETE FROM pending_registrations WHERE expires_ms <= ?", nowMs()).run();
 }
 
 PendingRegistration Accounts::startRegistration(const std::string& username,
                                                 const std::string& email,
-                                                const std::string& password)
+                                                const std::string& password,
+                                                const std::string& clientAddress)
 {
     if (!isValidUsername(username))
         throw Refusal(400, "用户名须为 3 到 32 位字母、数字或下划线。");
@@ -62,6 +71,8 @@ PendingRegistration Accounts::startRegistration(const std::string& username,
         auto guard = db.lock();
         checkFree();
     }
+    if (!signups.admit(clientAddress))
+        throw Refusal(429, "注册请求过于频繁，请稍后再试。");
     const std::string passwordHash = hashPassword(password);
 
     PendingRegistration pending{randomHex(16), randomCode(), username, email};
@@ -144,14 +155,12 @@ User Accounts::insertUser(const std::string& username, const std::string& email,
     return user;
 }
 
-LoginResult Accounts::login(const std::string& login, const std::string& password)
+LoginResult Accounts::login(const std::string& login, const std::string& password,
+                            const std::string& clientAddress)
 {
     const std::string name = trimmed(login);
     if (name.empty() || password.empty())
         throw Refusal(400, "请输入用户名或邮箱以及密码。");
-    const std::string key = asciiLower(name);
-    if (throttle.isLocked(key))
-        throw Refusal(429, "登录失败次数过多，请 15 分钟后再试。");
 
     std::optional<User> user;
     std::string hash;
@@ -165,12 +174,21 @@ LoginResult Accounts::login(const std::string& login, const std::string& passwor
             hash = st.text(6);
         }
     }
+    // One count per account, whether its name or its address is typed; a name without an
+    // account is counted as typed.
+    const std::string accountKey =
+        user ? "account:" + std::to_string(user->id) : "name:" + asciiLower(name);
+    const std::string addressKey = "address:" + clientAddress;
+    if (accountFailures.isLocked(accountKey) || addressFailures.isLocked(addressKey))
+        throw Refusal(429, "登录失败次数过多，请 15 分钟后再试。");
+
     const bool ok = user ? verifyPassword(hash, password) : (verifyAgainstDummy(password), false);
     if (!ok) {
-        throttle.recordFailure(key);
+        accountFailures.recordFailure(accountKey);
+        addressFailures.recordFailure(addressKey);
         throw Refusal(401, "用户名或密码错误。");
     }
-    throttle.reset(key);
+    accountFailures.reset(accountKey);
 
     LoginResult result{randomHex(32), *user};
     const auto now = nowMs();

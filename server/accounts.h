@@ -1,6 +1,7 @@
 #pragma once
 
 #include "loginthrottle.h"
+#include "signuplimit.h"
 
 #include <nlohmann/json.hpp>
 
@@ -46,12 +47,22 @@ public:
     static constexpr int maxCodeTries = 5;
     static constexpr std::int64_t tokenLifetimeMs = 30LL * 24 * 3600 * 1000;
 
-    Accounts(Database& db, std::int64_t initialPoints);
+    // Failed sign-ins: five per account in 15 minutes, whichever name or address is typed,
+    // and thirty per client address.
+    static constexpr std::size_t failuresPerAccount = 5;
+    static constexpr std::size_t failuresPerAddress = 30;
+    static constexpr std::size_t signupsPerAddress = 20; // in an hour
+
+    Accounts(Database& db, std::int64_t initialPoints, std::size_t signupsPerHour = 200);
 
     PendingRegistration startRegistration(const std::string& username, const std::string& email,
-                                          const std::string& password);
+                                          const std::string& password,
+                                          const std::string& clientAddress = {});
     User verify(const std::string& pendingId, const std::string& code);
-    LoginResult login(const std::string& login, const std::string& password);
+    LoginResult login(const std::string& login, const std::string& password,
+                      const std::string& clientAddress = {});
+    // Removes the sign-ups whose code has expired.
+    void purgeExpiredRegistrations();
     std::optional<User> userForToken(const std::string& token);
     void revoke(const std::string& token);
 
@@ -70,7 +81,9 @@ private:
 
     Database& db;
     std::int64_t initialPoints;
-    LoginThrottle throttle;
+    LoginThrottle accountFailures{failuresPerAccount};
+    LoginThrottle addressFailures{failuresPerAddress};
+    SignupLimit signups;
 };
 
 } // namespace kestrune

@@ -1,11 +1,16 @@
 #include "charging.h"
 #include "refusal.h"
+#include "replygeneration.h"
 #include "routes.h"
+#include "routetable.h"
 #include "service.h"
 #include "streaming.h"
+#include "streamroute.h"
 #include "text.h"
 
+#include <algorithm>
 #include <iostream>
+#include <limits>
 
 namespace kestrune
 {
@@ -23,7 +28,6 @@ struct StreamJob {
     ModelInfo model;
     std::string conversationId; // empty in private mode
     GenerationRequest request;
-    std::size_t budget = 0;
 };
 
 std::vector<ChatTurn> historyFromBody(const json& body)
@@ -50,7 +54,7 @@ std::vector<ChatTurn> historyFromBody(const json& body)
     return history;
 }
 
-StreamJob prepareJob(Service& service, const httplib::Request& req)
+StreamJob prepareJob(Service& service, const HttpRequest& req)
 {
     StreamJob job;
     job.user = requireUser(service, req);
@@ -82,84 +86,187 @@ StreamJob prepareJob(Service& service, const httplib::Request& req)
     if (!model)
         throw Refusal(job.request.privateMode ? 400 : 409, "模型不存在或当前不可用。");
     job.model = *model;
-    job.budget = affordableCharacters(job.user.points, job.model.pointsPer100);
-    if (job.budget == 0)
-        throw Refusal(402, "对话额度已用完，请联系管理员充值。");
     return job;
 }
 
-// Runs the whole generation inside the response's content provider. Returns false to drop the
-// connection (client gone or server stopping): nothing is then stored or charged.
-bool runStream(Service& service, const StreamJob& job, httplib::DataSink& sink)
+const char* const noPoints = "对话额度已用完，请联系管理员充值。";
+
+// The points one reply holds while it streams: taken from the balance a block at a time as
+// the reply grows, settled to the charge when it is stored, the rest given back in any case.
+class HeldPoints
 {
-    try {
-        ReplyBudget budget(job.budget);
-        std::string reply;
-        bool gone = false;
-        const Emit emit = [&](std::string_view fragment) {
-            if (service.stopping) {
-                gone = true;
-                return false;
-            }
-            const auto part = budget.admit(fragment);
-            if (!part.empty()) {
-                const std::string block = sseEvent("delta", {{"text", part}});
-                if (!sink.write(block.data(), block.size())) {
-                    gone = true;
-                    return false;
-                }
-                reply.append(part);
-            }
-            return !budget.truncated();
-        };
-        const GenerationOutcome outcome = service.models.generate(job.model, job.request, emit);
-        if (gone)
-            return false;
-
-        auto finish = [&](const std::string& event, const json& data) {
-            const std::string block = sseEvent(event, data);
-            sink.write(block.data(), block.size());
-            sink.done();
-            return true;
-        };
-        if (outcome.failed)
-            return finish("error", {{"error", outcome.error}});
-        if (reply.empty())
-            return finish("error", {{"error", "模型没有返回任何内容，请重试。"}});
-
-        TurnToSettle turn{job.user.id,        job.model.id,       job.model.pointsPer100,
-                          job.conversationId, job.request.prompt, reply,
-                          budget.truncated()};
-        const auto settled = settleTurn(service.db, turn);
-        if (!settled)
-            return finish("error", {{"error", "对话额度已用完，请联系管理员充值。"}});
-        return finish("done", {{"content", settled->content},
-                               {"points", settled->balance},
-                               {"charged", settled->charged},
-                               {"truncated", settled->truncated}});
-    } catch (const std::exception& e) {
-        std::cerr << "error: stream: " << e.what() << "\n";
-        const std::string block = sseEvent("error", {{"error", "服务器内部错误，请稍后再试。"}});
-        sink.write(block.data(), block.size());
-        sink.done();
-        return true;
+public:
+    HeldPoints(Service& service, asio::thread_pool& blocking, const StreamJob& job)
+        : service(service), blocking(blocking), userId(job.user.id),
+          pointsPer100(job.model.pointsPer100)
+    {
     }
-}
+    ~HeldPoints() { service.reservations.release(userId, held); }
+    HeldPoints(const HeldPoints&) = delete;
+    HeldPoints& operator=(const HeldPoints&) = delete;
+
+    bool free() const { return pointsPer100 <= 0; }
+
+    // The characters the held points still pay for, beyond `used`.
+    std::size_t room(std::size_t used) const
+    {
+        if (free())
+            return std::numeric_limits<std::size_t>::max();
+        const std::size_t paid = affordableCharacters(held, pointsPer100);
+        return paid > used ? paid - used : 0;
+    }
+
+    // Takes more points so that `characters` in all are paid for, in blocks of a few hundred
+    // characters so that a long reply asks the balance rarely; false when nothing more was
+    // granted.
+    asio::awaitable<bool> growTo(std::size_t characters)
+    {
+        if (free())
+            co_return true;
+        const std::int64_t needed = chargeFor(characters, pointsPer100) - held;
+        if (needed <= 0)
+            co_return true;
+        const std::int64_t wanted = std::max(needed, chargeFor(blockCharacters, pointsPer100));
+        const std::int64_t granted = co_await runBlocking(blocking, [this, wanted] {
+            return service.reservations.reserve(service.db, userId, wanted);
+        });
+        held += granted;
+        co_return granted > 0;
+    }
+
+private:
+    static constexpr std::size_t blockCharacters = 400;
+
+    Service& service;
+    asio::thread_pool& blocking;
+    std::int64_t userId;
+    int pointsPer100;
+    std::int64_t held = 0;
+};
+
+// Sends the fragments of a reply as "delta" events, each only as far as the held points pay
+// for it, and keeps what went out.
+struct ReplyOutlet {
+    ReplyOutlet(Service& service, ResponseStream& out, HeldPoints& points)
+        : service(service), out(out), points(points)
+    {
+    }
+
+    Service& service;
+    ResponseStream& out;
+    HeldPoints& points;
+    std::string reply;
+    std::size_t characters = 0;
+    bool truncated = false;
+    bool gone = false; // the client went away, or the server is stopping
+
+    asio::awaitable<bool> send(std::string_view fragment)
+    {
+        if (service.stopping) {
+            gone = true;
+            co_return false;
+        }
+        const std::size_t length = codePointCount(fragment);
+        if (points.room(characters) < length)
+            co_await points.growTo(characters + length);
+        const std::size_t fits = std::min(length, points.room(characters));
+        const std::string_view part = firstCodePoints(fragment, fits);
+        truncated = fits < length;
+        if (!part.empty()) {
+            // Built before the co_await: GCC 12 cannot keep a braced list across a suspension.
+            std::string event = sseEvent("delta", {{"text", part}});
+            if (!co_await out.write(std::move(event))) {
+                gone = true;
+                co_return false;
+            }
+            reply.append(part);
+            characters += fits;
+        }
+        co_return !truncated;
+    }
+};
+
+// Frees one of the account's reply slots when the reply ends, however it ends.
+struct StreamSlot {
+    StreamSlots& slots;
+    std::int64_t userId;
+    ~StreamSlot() { slots.release(userId); }
+};
+
+class ChatStream : public StreamRoute
+{
+public:
+    ChatStream(Service& service, asio::thread_pool& blocking) : service(service), blocking(blocking)
+    {
+    }
+
+    asio::awaitable<void> serve(HttpRequest request, ResponseStream& out) override
+    {
+        const StreamJob job =
+            co_await runBlocking(blocking, [&] { return prepareJob(service, request); });
+        if (!service.streams.acquire(job.user.id, service.options.maxStreamsPerAccount))
+            throw Refusal(429, "同时进行的回复过多，请等当前的回复结束后再试。");
+        const StreamSlot slot{service.streams, job.user.id};
+        HeldPoints points(service, blocking, job);
+        if (!co_await points.growTo(1))
+            throw Refusal(402, noPoints);
+
+        std::vector<std::pair<std::string, std::string>> headers{{"Cache-Control", "no-cache"},
+                                                                 {"X-Accel-Buffering", "no"}};
+        co_await out.start(200, "text/event-stream", std::move(headers));
+        ReplyOutlet outlet(service, out, points);
+        const AsyncEmit emit = [&outlet](std::string_view fragment) {
+            return outlet.send(fragment);
+        };
+
+        GenerationOutcome outcome;
+        try {
+            outcome = co_await generateReply(service.models, job.model, job.request, emit);
+        } catch (const std::exception& e) {
+            std::cerr << "error: stream: " << e.what() << "\n";
+            outcome = {true, "服务器内部错误，请稍后再试。"};
+        }
+        // A client that went away, or a server going down: nothing is stored or charged.
+        if (outlet.gone || service.stopping)
+            co_return;
+        const std::string& reply = outlet.reply;
+
+        json event;
+        std::string name = "error";
+        if (outcome.failed) {
+            event = {{"error", outcome.error}};
+        } else if (reply.empty()) {
+            event = {{"error", outlet.truncated ? noPoints : "模型没有返回任何内容，请重试。"}};
+        } else {
+            const TurnToSettle turn{job.user.id,        job.model.id,       job.model.pointsPer100,
+                                    job.conversationId, job.request.prompt, reply,
+                                    outlet.truncated};
+            const auto settled =
+                co_await runBlocking(blocking, [&] { return settleTurn(service.db, turn); });
+            if (!settled) {
+                event = {{"error", noPoints}};
+            } else {
+                name = "done";
+                event = {{"content", settled->content},
+                         {"points", settled->balance},
+                         {"charged", settled->charged},
+                         {"truncated", settled->truncated}};
+            }
+        }
+        if (co_await out.write(sseEvent(name, event)))
+            co_await out.finish();
+    }
+
+private:
+    Service& service;
+    asio::thread_pool& blocking;
+};
 
 } // namespace
 
-void addChatRoutes(httplib::Server& server, Service& service)
+void addChatRoutes(RouteTable& routes, Service& service, asio::thread_pool& blocking)
 {
-    server.Post("/api/chat/stream", guarded([&service](const auto& req, auto& res) {
-                    auto job = std::make_shared<StreamJob>(prepareJob(service, req));
-                    res.status = 200;
-                    res.set_header("Cache-Control", "no-cache");
-                    res.set_header("X-Accel-Buffering", "no");
-                    res.set_chunked_content_provider(
-                        "text/event-stream", [&service, job](std::size_t, httplib::DataSink& sink) {
-                            return runStream(service, *job, sink);
-                        });
-                }));
+    routes.add("POST", "/api/chat/stream", std::make_shared<ChatStream>(service, blocking));
 }
 
 } // namespace kestrune

@@ -54,9 +54,24 @@ int runCommandLine(int argc, char** argv)
     cert->needs(key);
     key->needs(cert);
     app.add_option("--workers", options.workers,
-                   "Worker threads; each open reply stream holds one for its whole duration")
+                   "Threads for blocking work (database, password hashing); connections and "
+                   "reply streams hold none")
         ->capture_default_str()
-        ->check(CLI::Range(4, 1024));
+        ->check(CLI::Range(1, 256));
+    app.add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                   "Open connections one client address may hold; beyond it a connection is "
+                   "refused at once (503)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--max-streams-per-account", options.maxStreamsPerAccount,
+                   "Reply streams one account may have open at once; beyond it 429 with a "
+                   "Chinese error")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--signups-per-hour", options.signupsPerHour,
+                   "Sign-ups accepted per hour in all (each client address: at most 20)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000000));
 
     std::string stopWhenMissing;
     app.add_option("--stop-when-missing", stopWhenMissing,

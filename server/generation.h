@@ -19,10 +19,6 @@ struct GenerationRequest {
     bool privateMode = false;
 };
 
-// Receives each fragment of a reply; returns false to stop the generation (client gone,
-// balance spent, server stopping).
-using Emit = std::function<bool(std::string_view fragment)>;
-
 struct GenerationOutcome {
     bool failed = false;
     std::string error; // Chinese text for the client when failed

@@ -1,12 +1,14 @@
 #include "httpserver.h"
 
-#include "requestlog.h"
+#include "httpcore.h"
 #include "routes.h"
+#include "routetable.h"
 #include "security.h"
 #include "service.h"
 
-#include <httplib.h>
+#include <boost/asio/thread_pool.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -23,78 +25,16 @@ namespace kestrune
 namespace
 {
 
-std::string defaultErrorText(int status)
-{
-    switch (status) {
-    case 400:
-        return "请求格式不正确。";
-    case 404:
-        return "请求的接口不存在。";
-    case 405:
-        return "该接口不支持此请求方法。";
-    case 413:
-        return "请求内容过大，上限为 1 MiB。";
-    case 414:
-        return "请求地址过长。";
-    default:
-        return status >= 500 ? "服务器内部错误，请稍后再试。" : "请求无法处理。";
-    }
-}
-
-void configure(httplib::Server& server, Service& service)
-{
-    const auto workers = static_cast<std::size_t>(service.options.workers);
-    server.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
-    server.set_payload_max_length(maxBodyBytes);
-    server.set_read_timeout(10);
-    server.set_write_timeout(10);
-
-    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
-        markRequestStart();
-        // A request without Content-Length or Transfer-Encoding has no body, but the library
-        // would wait for the connection to close before routing a POST, PATCH or DELETE
-        // without one. The request object is not const where it lives, so this is safe.
-        if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding"))
-            const_cast<httplib::Request&>(req).set_header("Content-Length", "0");
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.set_logger(logRequest);
-
-    // Runs for every status >= 400; fills in a JSON text only where no handler wrote one
-    // (unknown paths, methods, oversized or unparsable requests).
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request& req, httplib::Response& res) {
-            if (!res.body.empty())
-                return httplib::Server::HandlerResponse::Unhandled;
-            if (res.status == 404 && isKnownPath(req.path)) {
-                res.status = 405;
-                res.set_header("Allow", req.path.starts_with("/api/conversations/")
-                                            ? "GET, PATCH, DELETE"
-                                            : "GET, POST");
-            }
-            sendError(res, res.status, defaultErrorText(res.status));
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    server.set_exception_handler(
-        [](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
-            try {
-                std::rethrow_exception(ep);
-            } catch (const std::exception& e) {
-                std::cerr << "error: " << req.method << " " << req.path << ": " << e.what() << "\n";
-            } catch (...) {
-                std::cerr << "error: " << req.method << " " << req.path << ": unknown\n";
-            }
-            sendError(res, 500, defaultErrorText(500));
-        });
-
-    addAccountRoutes(server, service);
-    addConversationRoutes(server, service);
-    addChatRoutes(server, service);
-}
-
 std::string urlHost(const std::string& host)
 {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+// A few threads serve every connection; two are enough to keep both cores busy here, and
+// more than four rarely help before the database does not.
+int ioThreads()
+{
+    return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 4);
 }
 
 } // namespace
@@ -107,39 +47,41 @@ int runServer(const ServerOptions& options)
     umask(077);
     std::signal(SIGPIPE, SIG_IGN);
     // SIGINT/SIGTERM are taken by a dedicated thread (sigwait), so every other thread,
-    // including the workers created below, must have them blocked.
+    // including those created below, must have them blocked.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // Blocking work of ordinary requests and of reply streams on pools of their own: a burst
+    // of thousands of replies starting never queues a sign-in or "/api/me" behind it.
+    boost::asio::thread_pool blocking(static_cast<std::size_t>(options.workers));
+    boost::asio::thread_pool streamWork(2);
     Service service(options);
     if (options.demo)
         service.accounts.ensureAccount(demoUsername, demoEmail, demoPassword);
 
-    const bool tls = !options.certFile.empty();
-    std::unique_ptr<httplib::Server> server;
-    if (tls)
-        server =
-            std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
-    else
-        server = std::make_unique<httplib::Server>();
-    if (!server->is_valid()) {
-        std::cerr << "kestrune-server: cannot use certificate " << options.certFile << " and key "
-                  << options.keyFile << "\n";
-        return 1;
-    }
-    configure(*server, service);
+    RouteTable routes;
+    addAccountRoutes(routes, service);
+    addModelRoutes(routes, service);
+    addConversationRoutes(routes, service);
+    addChatRoutes(routes, service, streamWork);
 
-    int port = options.listen.port;
-    if (port == 0)
-        port = server->bind_to_any_port(options.listen.host);
-    else if (!server->bind_to_port(options.listen.host, port))
-        port = -1;
-    if (port <= 0) {
-        std::cerr << "kestrune-server: cannot listen on " << options.listen.host << ":"
-                  << options.listen.port << "\n";
+    ConnectionLimits limits;
+    limits.maxBodyBytes = maxBodyBytes;
+    limits.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    const bool tls = !options.certFile.empty();
+    std::unique_ptr<HttpServer> server;
+    int port = 0;
+    try {
+        server = std::make_unique<HttpServer>(routes, blocking, limits, tls, options.certFile,
+                                              options.keyFile);
+        port = server->bind(options.listen.host, options.listen.port);
+    } catch (const std::exception& e) {
+        std::cerr << "kestrune-server: " << e.what() << "\n";
+        blocking.join();
+        streamWork.join();
         return 1;
     }
 
@@ -161,7 +103,6 @@ int runServer(const ServerOptions& options)
         service.stopping = true;
         server->stop();
     });
-
     // A starter that cannot signal the service removes a file instead: the same stop.
     std::thread watchThread;
     if (!options.stopWhenMissing.empty()) {
@@ -176,13 +117,16 @@ int runServer(const ServerOptions& options)
         });
     }
 
-    const bool ok = server->listen_after_bind();
+    server->run(ioThreads());
     finished = true;
     pthread_kill(signalThread.native_handle(), SIGTERM);
     signalThread.join();
     if (watchThread.joinable())
         watchThread.join();
-    return ok || service.stopping ? 0 : 1;
+    server.reset();
+    blocking.join();
+    streamWork.join();
+    return 0;
 }
 
 } // namespace kestrune

@@ -4,8 +4,6 @@
 #include "text.h"
 #include "upstream.h"
 
-#include <thread>
-
 namespace kestrune
 {
 
@@ -72,27 +70,11 @@ std::optional<ModelInfo> ModelRegistry::find(const std::string& id)
     return std::nullopt;
 }
 
-GenerationOutcome ModelRegistry::generate(const ModelInfo& model, const GenerationRequest& request,
-                                          const Emit& emit) const
+std::vector<std::string> ModelRegistry::builtinReply(const ModelInfo& model,
+                                                     const GenerationRequest& request) const
 {
-    if (model.kind == ModelKind::Upstream) {
-        if (!upstream)
-            return {true, "模型当前不可用。"};
-        std::vector<ChatTurn> messages = request.history;
-        messages.push_back({"user", request.prompt});
-        return upstream->streamChat(model.id, messages, emit);
-    }
-    const std::string reply =
-        model.kind == ModelKind::Showcase ? showcaseReply(request) : echoReply(request);
-    bool first = true;
-    for (const auto& piece : streamPieces(reply)) {
-        if (!first && streamDelay.count() > 0)
-            std::this_thread::sleep_for(streamDelay);
-        first = false;
-        if (!emit(piece))
-            break;
-    }
-    return {};
+    return streamPieces(model.kind == ModelKind::Showcase ? showcaseReply(request)
+                                                          : echoReply(request));
 }
 
 } // namespace kestrune

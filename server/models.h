@@ -40,8 +40,12 @@ public:
     std::vector<ModelInfo> list();
     std::optional<ModelInfo> find(const std::string& id);
 
-    GenerationOutcome generate(const ModelInfo& model, const GenerationRequest& request,
-                               const Emit& emit) const;
+    // The reply of a built-in model in the pieces it streams in, `pieceDelay` apart.
+    std::vector<std::string> builtinReply(const ModelInfo& model,
+                                          const GenerationRequest& request) const;
+    std::chrono::milliseconds pieceDelay() const { return streamDelay; }
+    // The upstream server's client, or null without one.
+    const std::shared_ptr<UpstreamClient>& upstreamClient() const { return upstream; }
 
 private:
     void refreshUpstream();

@@ -29,7 +29,10 @@ struct ServerOptions {
     int upstreamPointsPer100 = 1;
     std::string certFile;
     std::string keyFile;
-    int workers = 128;
+    int workers = 4; // threads for blocking work (database, password hashes)
+    int maxConnectionsPerAddress = 64;
+    int maxStreamsPerAccount = 10;
+    int signupsPerHour = 200;
     std::filesystem::path stopWhenMissing; // empty: run until signalled
 };
 

@@ -2,8 +2,10 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
+#include <vector>
 
 namespace kestrune
 {
@@ -84,7 +86,23 @@ std::filesystem::path Outbox::sendVerificationCode(const std::string& email,
             throw std::runtime_error("cannot write " + temp.string());
     }
     std::filesystem::rename(temp, target);
+    prune();
     return target;
+}
+
+void Outbox::prune()
+{
+    namespace fs = std::filesystem;
+    std::vector<std::pair<fs::file_time_type, fs::path>> mails;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        if (entry.path().extension() == ".eml")
+            mails.emplace_back(entry.last_write_time(ec), entry.path());
+    std::sort(mails.begin(), mails.end());
+    const auto cutoff = fs::file_time_type::clock::now() - keepFor;
+    for (std::size_t i = 0; i < mails.size(); ++i)
+        if (mails[i].first < cutoff || mails.size() - i > maxMails)
+            fs::remove(mails[i].second, ec);
 }
 
 } // namespace kestrune

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -12,10 +13,15 @@ namespace kestrune
 std::string verificationMail(const std::string& email, const std::string& code,
                              const std::string& messageId, std::time_t when);
 
-// Delivers mail by writing one .eml file per message into a folder.
+// Delivers mail by writing one .eml file per message into a folder. The folder keeps the
+// mails of the last day, at most `maxMails` of them: a code is good for 15 minutes, and the
+// folder must not grow without end under a stream of sign-ups.
 class Outbox
 {
 public:
+    static constexpr std::size_t maxMails = 1000;
+    static constexpr auto keepFor = std::chrono::hours(24);
+
     explicit Outbox(std::filesystem::path dir);
 
     // Writes the file atomically (temporary name, then rename) and returns its path.
@@ -25,6 +31,8 @@ public:
     const std::filesystem::path& folder() const { return dir; }
 
 private:
+    void prune();
+
     std::filesystem::path dir;
 };
 

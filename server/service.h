@@ -5,6 +5,7 @@
 #include "models.h"
 #include "options.h"
 #include "outbox.h"
+#include "reservations.h"
 #include "storage.h"
 
 #include <atomic>
@@ -22,6 +23,8 @@ struct Service {
     Conversations conversations;
     ModelRegistry models;
     Outbox outbox;
+    PointReservations reservations;
+    StreamSlots streams;
     // Set on shutdown: running streams end without storing anything.
     std::atomic<bool> stopping{false};
 };

@@ -44,20 +44,19 @@ struct UpstreamChunk {
 };
 UpstreamChunk interpretUpstreamData(std::string_view data);
 
-// Client of an OpenAI-compatible server (GET /v1/models, POST /v1/chat/completions with
-// "stream": true). One connection per call, so it is safe from any worker thread.
+// Client of an OpenAI-compatible server (GET /v1/models; streamed chat completions through
+// streamUpstreamChat in replygeneration.h). Safe to use from any thread.
 class UpstreamClient
 {
 public:
     UpstreamClient(UpstreamTarget target, std::string apiKey);
 
-    // Model ids, or nothing when the upstream cannot be reached or answers nonsense.
+    // Model ids, or nothing when the upstream cannot be reached or answers nonsense. Blocks
+    // for a few seconds at most: called on the pool for blocking work.
     std::optional<std::vector<std::string>> fetchModels() const;
 
-    GenerationOutcome streamChat(const std::string& model, const std::vector<ChatTurn>& messages,
-                                 const Emit& emit) const;
-
     const UpstreamTarget& target() const { return where; }
+    const std::string& key() const { return apiKey; }
 
 private:
     UpstreamTarget where;

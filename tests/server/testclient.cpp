@@ -3,7 +3,14 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
 #include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <sstream>
 
 namespace
@@ -188,4 +195,62 @@ Account createAccount(const TestApi& api, const std::filesystem::path& outbox,
     a.token = login.body.value("token", "");
     a.user = login.body.value("user", json::object());
     return a;
+}
+
+RawConnection::RawConnection(int port)
+{
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+RawConnection::~RawConnection()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool RawConnection::send(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const auto n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string RawConnection::receive(const std::string& needle, int timeoutMs)
+{
+    std::string received;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!peerClosed && (needle.empty() || received.find(needle) == std::string::npos)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            break;
+        char buf[4096];
+        const auto n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            peerClosed = true;
+            break;
+        }
+        received.append(buf, static_cast<std::size_t>(n));
+    }
+    return received;
+}
+
+bool RawConnection::closedByServer(int timeoutMs)
+{
+    receive({}, timeoutMs);
+    return peerClosed;
 }

@@ -69,3 +69,26 @@ struct Account {
 // leaves `api.token` unchanged.
 Account createAccount(const TestApi& api, const std::filesystem::path& outbox,
                       const std::string& username);
+
+// A bare TCP connection to the server under test, for requests no HTTP client would send
+// (trickled heads, lying lengths) and for holding connections open.
+class RawConnection
+{
+public:
+    explicit RawConnection(int port);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool connected() const { return fd >= 0; }
+    bool send(std::string_view bytes);
+    // What arrives until the server closes or `needle` has arrived, waiting at most
+    // `timeoutMs` in all (a guard against a hang, not a measurement).
+    std::string receive(const std::string& needle = {}, int timeoutMs = 10000);
+    // True once the server has closed its side.
+    bool closedByServer(int timeoutMs = 10000);
+
+private:
+    int fd = -1;
+    bool peerClosed = false;
+};

@@ -34,12 +34,9 @@ TEST(ServerUnits, ChargingRoundsUpPerHundredCharacters)
 
 TEST(ServerUnits, BudgetCutsAtCodePointBoundaries)
 {
-    ReplyBudget budget(5);
-    EXPECT_EQ(budget.admit("春眠"), "春眠");
-    EXPECT_FALSE(budget.truncated());
-    EXPECT_EQ(budget.admit("不觉晓🌸啊"), "不觉晓");
-    EXPECT_TRUE(budget.truncated());
-    EXPECT_EQ(budget.admit("x"), "");
+    EXPECT_EQ(firstCodePoints("不觉晓🌸啊", 3), "不觉晓");
+    EXPECT_EQ(firstCodePoints("不觉晓🌸啊", 4), "不觉晓🌸");
+    EXPECT_EQ(firstCodePoints("x", 0), "");
 
     EXPECT_EQ(codePointCount("a春🌸"), 3u);
     EXPECT_EQ(firstCodePoints("a春🌸b", 3), "a春🌸");

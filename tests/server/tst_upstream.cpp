@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -169,4 +170,51 @@ TEST_F(Upstream, FailingUpstreamGivesErrorEventAndChargesNothing)
     const std::string local =
         api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
     EXPECT_EQ(api->stream({{"prompt", "hi"}, {"conversation_id", local}}).last()->name, "done");
+}
+
+class UpstreamPoints : public Upstream
+{
+protected:
+    std::vector<std::string> serverArgs() const override
+    {
+        // A point per character: 20 points pay for two and a half of the 8-character replies.
+        return {"--upstream",
+                "http://127.0.0.1:" + std::to_string(upstream->port),
+                "--upstream-points",
+                "100",
+                "--initial-points",
+                "20",
+                "--max-streams-per-account",
+                "100",
+                "--max-connections-per-address",
+                "200"};
+    }
+};
+
+TEST_F(UpstreamPoints, ParallelUpstreamRepliesNeverDeliverMoreThanPaid)
+{
+    const TestApi userApi = as(account("relay"));
+    std::vector<std::future<StreamResult>> streams;
+    for (int i = 0; i < 10; ++i)
+        streams.push_back(std::async(std::launch::async, [userApi] {
+            return userApi.stream({{"prompt", "hi"},
+                                   {"mode", "private"},
+                                   {"model", "tiny-model"},
+                                   {"history", json::array()}});
+        }));
+    std::int64_t delivered = 0;
+    std::int64_t charged = 0;
+    for (auto& future : streams) {
+        const StreamResult s = future.get();
+        std::size_t characters = 0;
+        for (unsigned char c : s.deltaText())
+            characters += (c & 0xC0) != 0x80;
+        delivered += static_cast<std::int64_t>(characters);
+        if (s.last() && s.last()->name == "done")
+            charged += s.last()->data["charged"].get<std::int64_t>();
+    }
+    const auto balance = userApi.get("/api/me").body["user"]["points"].get<std::int64_t>();
+    EXPECT_LE(delivered, 20);
+    EXPECT_EQ(delivered, charged);
+    EXPECT_EQ(20 - balance, charged);
 }

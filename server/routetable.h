@@ -1,0 +1,46 @@
+#pragma once
+
+#include "http.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace kestrune
+{
+
+class StreamRoute; // a handler that streams its reply (streamroute.h)
+
+// Every route of the service: method, path pattern ("/api/conversations/{id}": a placeholder
+// takes one non-empty path segment) and handler. Routing, 404 and 405 with its Allow header
+// all come from here.
+class RouteTable
+{
+public:
+    using Handler = std::variant<PlainHandler, std::shared_ptr<StreamRoute>>;
+
+    void add(std::string method, std::string pattern, Handler handler);
+
+    struct Match {
+        const Handler* handler = nullptr; // null: no route for this request
+        std::vector<std::string> params;
+        int status = 0;    // 404 or 405 when there is no handler
+        std::string allow; // for 405: the methods the path does serve, e.g. "GET, PATCH"
+    };
+    Match find(std::string_view method, std::string_view path) const;
+
+private:
+    struct Route {
+        std::string method;
+        std::vector<std::string> segments; // "{}" for a placeholder
+        Handler handler;
+    };
+    static bool matches(const Route& route, const std::vector<std::string_view>& segments,
+                        std::vector<std::string>* params);
+
+    std::vector<Route> routes;
+};
+
+} // namespace kestrune

@@ -1,0 +1,57 @@
+#pragma once
+
+// Routes that stream their reply, and running blocking work from a coroutine. The only
+// route-side header that brings in Asio: plain routes stay free of it.
+
+#include "http.h"
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <string>
+#include <type_traits>
+
+namespace kestrune
+{
+
+namespace asio = boost::asio;
+
+// The connection a streamed reply goes out on, as a stream route sees it.
+class ResponseStream
+{
+public:
+    virtual ~ResponseStream() = default;
+    // Sends the head of a chunked reply; once, before the first write.
+    virtual asio::awaitable<void>
+    start(int status, std::string contentType,
+          std::vector<std::pair<std::string, std::string>> headers) = 0;
+    // Sends one piece; false when the client has gone (the reply then ends).
+    virtual asio::awaitable<bool> write(std::string data) = 0;
+    // Ends the reply.
+    virtual asio::awaitable<void> finish() = 0;
+};
+
+class StreamRoute
+{
+public:
+    virtual ~StreamRoute() = default;
+    // A Refusal thrown before start() becomes the JSON error reply; after it, the connection
+    // is closed.
+    virtual asio::awaitable<void> serve(HttpRequest request, ResponseStream& out) = 0;
+};
+
+// Runs `work` on the pool for blocking work and resumes with its result (or exception) on
+// the calling coroutine's executor: no connection thread waits for a database or a hash.
+template <class Work>
+asio::awaitable<std::invoke_result_t<Work>> runBlocking(asio::thread_pool& pool, Work work)
+{
+    using Result = std::invoke_result_t<Work>;
+    co_return co_await asio::co_spawn(
+        pool, [work = std::move(work)]() mutable -> asio::awaitable<Result> { co_return work(); },
+        asio::use_awaitable);
+}
+
+} // namespace kestrune
