@@ -432,12 +432,10 @@ void Tst_theme::scrollBarsTakeTheThemeColours()
     probe.transcript()->setPlainText(lines.join('\n'));
     for (int i = 0; i < 40; ++i)
         probe.conversationList()->addItem(QStringLiteral("◦  对话 %1").arg(i));
-    QApplication::processEvents();
-
-    const QImage image = snapshot(window);
     QScrollBar* transcriptBar = probe.transcript()->verticalScrollBar();
     QScrollBar* listBar = probe.conversationList()->verticalScrollBar();
-    QVERIFY(transcriptBar->isVisible() && listBar->isVisible());
+    QTRY_VERIFY(transcriptBar->isVisible() && listBar->isVisible());
+    const QImage image = snapshot(window);
     // A slim blue-grey handle on the transcript's own pale background.
     const QRect transcriptArea = rectIn(window, transcriptBar);
     QVERIFY(nearest(image, transcriptArea, QColor("#c5d8dc")) <= tolerance);
