@@ -5,7 +5,7 @@
 // KESTRUNE_BENCH_DIR set, the streams and the events per second are written there for
 // bench/eventsource_compare.mjs, which runs a JavaScript parser on the same bytes.
 
-#include "eventstream.h"
+#include "api/eventstream.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

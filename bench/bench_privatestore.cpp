@@ -1,8 +1,8 @@
 // The private store is rewritten whole after every private reply and read once per window:
 // how long do both take for a store of 1,000 threads?
 
-#include "api.h"
-#include "chatwindow.h"
+#include "api/api.h"
+#include "chat/chatwindow.h"
 #include "probes.h"
 
 #include <QApplication>

@@ -6,9 +6,9 @@
 // are taken under the same load and clock speed: on a shared machine these drift by a
 // factor of two within seconds, which would swamp a comparison of separate runs.
 
-#include "markdownview.h"
-#include "streamedreply.h"
-#include "transcript.h"
+#include "chat/markdownview.h"
+#include "chat/streamedreply.h"
+#include "chat/transcript.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -76,8 +76,8 @@ public:
     double append()
     {
         static const QString fragments[] = {QStringLiteral("流式"), QStringLiteral("片段 ok "),
-                                            QStringLiteral("逐字显示，"), QStringLiteral("tokens\n"),
-                                            QStringLiteral("回复")};
+                                            QStringLiteral("逐字显示，"),
+                                            QStringLiteral("tokens\n"), QStringLiteral("回复")};
         const QString& text = fragments[inReply % 5];
         const auto start = std::chrono::steady_clock::now();
         appendStreamedFragment(&pane, text, replyStarted);
@@ -106,8 +106,7 @@ double median(std::vector<double>& samples)
     return samples[samples.size() / 2];
 }
 
-struct Medians
-{
+struct Medians {
     double small = 0;
     double large = 0;
 };
@@ -184,8 +183,8 @@ int main(int argc, char** argv)
         const double ratio = m.large / m.small;
         std::printf("fragment append median, replies %s: %.1f us at %d turns, %.1f us at %d "
                     "turns, ratio %.2f (goal: ratio <= 1.5 and <= 50 us): %s\n",
-                    it.key() ? "with a table each" : "without tables", m.small, smallTurns,
-                    m.large, largeTurns, ratio,
+                    it.key() ? "with a table each" : "without tables", m.small, smallTurns, m.large,
+                    largeTurns, ratio,
                     ratio <= 1.5 && m.large <= 50 && m.small <= 50 ? "met" : "NOT met");
     }
     return 0;

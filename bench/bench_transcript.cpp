@@ -1,5 +1,5 @@
-#include "markdownview.h"
-#include "transcript.h"
+#include "chat/markdownview.h"
+#include "chat/transcript.h"
 
 #include <QApplication>
 #include <QJsonArray>

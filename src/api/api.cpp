@@ -1,8 +1,8 @@
-#include "api.h"
+#include "api/api.h"
 
-#include "origin.h"
-#include "replyjudgement.h"
-#include "session.h"
+#include "api/origin.h"
+#include "api/replyjudgement.h"
+#include "api/session.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sealedfile.h"
+#include "api/sealedfile.h"
 
 #include <QJsonObject>
 #include <QNetworkAccessManager>

@@ -1,7 +1,8 @@
-#include "api.h"
+#include "api/api.h"
 
-#include "eventstream.h"
-#include "replyjudgement.h"
+#include "api/eventstream.h"
+#include "api/flatjson.h"
+#include "api/replyjudgement.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>

@@ -1,4 +1,4 @@
-#include "origin.h"
+#include "api/origin.h"
 
 #include <QString>
 

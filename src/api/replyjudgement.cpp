@@ -1,4 +1,4 @@
-#include "replyjudgement.h"
+#include "api/replyjudgement.h"
 
 #include <QJsonDocument>
 

@@ -1,6 +1,6 @@
-#include "sealedfile.h"
+#include "api/sealedfile.h"
 
-#include "sealing.h"
+#include "api/sealing.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,7 +1,7 @@
 // Per-user sealing off Windows: a random user key kept outside the application-data
 // directory, bound to this machine, and XChaCha20-Poly1305 over the data.
 
-#include "sealing.h"
+#include "api/sealing.h"
 
 #include <QByteArray>
 #include <QDir>

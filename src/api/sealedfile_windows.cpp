@@ -1,7 +1,7 @@
 // Per-user sealing on Windows through the system's data protection (DPAPI).
 // Kept free of Qt so that it can be checked with a cross compiler.
 
-#include "sealing.h"
+#include "api/sealing.h"
 
 #include <windows.h>
 

@@ -1,9 +1,9 @@
-#include "handoff.h"
+#include "app/handoff.h"
 
-#include "api.h"
-#include "chatwindow.h"
-#include "loginwindow.h"
-#include "session.h"
+#include "api/api.h"
+#include "api/session.h"
+#include "chat/chatwindow.h"
+#include "login/loginwindow.h"
 
 WindowHandoff::WindowHandoff(Api* api) : api(api)
 {
@@ -36,8 +36,7 @@ void WindowHandoff::openWorkspace(const QJsonObject& user)
     if (workspace) {
         // A second hand-off (say a late sign-in reply) must not leave the open workspace
         // running on another account's token: keep the one it was opened with.
-        api->token = workspaceToken;
-        saveSessionToken(workspaceToken);
+        adoptSessionToken(*api, workspaceToken);
         return;
     }
     auto* window = new ChatWindow(api, user, [this] { signOut(); });
@@ -50,8 +49,7 @@ void WindowHandoff::openWorkspace(const QJsonObject& user)
 void WindowHandoff::signOut()
 {
     api->request("POST", "/api/auth/logout", {}, [](bool, const QJsonObject&, const QString&) {});
-    api->token.clear();
-    login->prepareForSignIn(deleteSessionFile());
+    login->prepareForSignIn(dropSession(*api));
     login->show();
     if (workspace) {
         workspace->close();

@@ -1,9 +1,9 @@
-#include "api.h"
-#include "appicon.h"
-#include "handoff.h"
-#include "quietmessages.h"
-#include "theme.h"
-#include "toolkittranslation.h"
+#include "api/api.h"
+#include "app/appicon.h"
+#include "app/handoff.h"
+#include "app/quietmessages.h"
+#include "app/theme.h"
+#include "app/toolkittranslation.h"
 
 #include <QApplication>
 

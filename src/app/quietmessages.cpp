@@ -1,4 +1,4 @@
-#include "quietmessages.h"
+#include "app/quietmessages.h"
 
 #include <QtGlobal>
 

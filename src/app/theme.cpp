@@ -1,4 +1,4 @@
-#include "theme.h"
+#include "app/theme.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "toolkittranslation.h"
+#include "app/toolkittranslation.h"
 
 #include <QApplication>
 #include <QLibraryInfo>

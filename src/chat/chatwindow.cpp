@@ -1,8 +1,9 @@
-#include "chatwindow.h"
+#include "chat/chatwindow.h"
 
-#include "api.h"
+#include "api/api.h"
 
-#include "markdownview.h"
+#include "chat/markdownview.h"
+#include "chat/transcript.h"
 #include "widgets/accessibletext.h"
 #include "widgets/elidedlabel.h"
 #include "widgets/wrappedlabel.h"
@@ -320,20 +321,42 @@ bool ChatWindow::selectModel(const QString& modelId)
 
 void ChatWindow::requestForWindow(const QByteArray& method, const QString& path,
                                   const QJsonObject& body,
-                                  std::function<void(const QJsonObject&)> onSuccess)
+                                  std::function<void(const QJsonObject&)> onSuccess,
+                                  std::function<void(const QString&)> onFailure)
 {
-    // A reply may outlive the window: it then changes nothing. A failure is shown in the
-    // notice line and changes nothing else.
     QPointer<ChatWindow> window(this);
     api->request(method, path, body,
-                 [window, onSuccess = std::move(onSuccess)](bool ok, const QJsonObject& reply,
-                                                            const QString& error) {
+                 [window, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
+                     bool ok, const QJsonObject& reply, const QString& error) {
                      if (!window)
                          return;
-                     if (!ok) {
+                     if (ok)
+                         onSuccess(reply);
+                     else if (onFailure)
+                         onFailure(error);
+                     else
                          window->chatNotice->setText(error);
-                         return;
-                     }
-                     onSuccess(reply);
                  });
+}
+
+void ChatWindow::renderTranscript()
+{
+    if (messages.isEmpty()) {
+        showEmptyState();
+        return;
+    }
+    drawTranscript(transcript, messages);
+}
+
+void ChatWindow::showEmptyState()
+{
+    transcript->setHtml(
+        isPrivate ? QStringLiteral("<div style='text-align:center;margin-top:110px;color:#486779'>"
+                                   "<p style='font-size:72px;color:#69a7a8'>◇</p>"
+                                   "<h2>保存在这台电脑。</h2>"
+                                   "<p>隐私对话只在本机加密保存，不进入云端历史。</p></div>")
+                  : QStringLiteral("<div style='text-align:center;margin-top:110px;color:#486779'>"
+                                   "<p style='font-size:72px;color:#69a7a8'>✳</p>"
+                                   "<h2>从一个问题开始。</h2>"
+                                   "<p>你的对话会在云端保存，随时可以继续。</p></div>"));
 }

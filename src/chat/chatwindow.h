@@ -37,8 +37,11 @@ private:
     void setModeBadge(const QString& text, bool isPrivateBadge);
     QString selectedModelId() const;
     bool selectModel(const QString& modelId);
+    // Every request of the workspace: a reply that comes after the window is gone changes
+    // nothing; a failure goes to `onFailure`, or without one to the notice line.
     void requestForWindow(const QByteArray& method, const QString& path, const QJsonObject& body,
-                          std::function<void(const QJsonObject&)> onSuccess);
+                          std::function<void(const QJsonObject&)> onSuccess,
+                          std::function<void(const QString&)> onFailure = {});
 
     // conversations.cpp
     void startNewConversation();

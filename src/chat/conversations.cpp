@@ -1,5 +1,4 @@
-#include "api.h"
-#include "chatwindow.h"
+#include "chat/chatwindow.h"
 
 #include <QComboBox>
 #include <QInputDialog>
@@ -68,34 +67,31 @@ void ChatWindow::openConversation(QListWidgetItem* item)
     if (busy || !item)
         return;
     const QString id = item->data(Qt::UserRole).toString();
-    QPointer<ChatWindow> window(this);
-    api->request(
+    // A prompt sent while the request was out owns the open conversation now: swapping it
+    // under the reply would mix two conversations, and its notice must stay.
+    requestForWindow(
         "GET", conversationPath + id, {},
-        [window, id](bool ok, const QJsonObject& body, const QString& error) {
-            if (!window)
+        [this, id](const QJsonObject& body) {
+            if (busy)
                 return;
-            // A prompt sent while the request was out owns the open conversation now;
-            // swapping it under the reply would mix two conversations.
-            if (window->busy)
-                return;
-            if (!ok) {
-                window->chatNotice->setText(error);
-                return;
-            }
             const QJsonObject conversation = body.value("conversation").toObject();
-            window->cloudId = id;
-            window->privateId.clear();
-            window->isPrivate = false;
-            window->privateHistory = QJsonArray();
-            window->privateList->clearSelection();
-            window->setTitle(conversation.value("title").toString());
-            window->setModeBadge(QStringLiteral("云端保存"), false);
-            window->messages = body.value("messages").toArray();
-            const bool offered = window->selectModel(conversation.value("model").toString());
-            window->chatNotice->setText(
+            cloudId = id;
+            privateId.clear();
+            isPrivate = false;
+            privateHistory = QJsonArray();
+            privateList->clearSelection();
+            setTitle(conversation.value("title").toString());
+            setModeBadge(QStringLiteral("云端保存"), false);
+            messages = body.value("messages").toArray();
+            const bool offered = selectModel(conversation.value("model").toString());
+            chatNotice->setText(
                 offered ? QString() : QStringLiteral("此对话的模型当前未开放，可查看历史内容。"));
-            window->renderTranscript();
-            window->setBusy(false);
+            renderTranscript();
+            setBusy(false);
+        },
+        [this](const QString& error) {
+            if (!busy)
+                chatNotice->setText(error);
         });
 }
 

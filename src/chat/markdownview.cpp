@@ -1,4 +1,4 @@
-#include "markdownview.h"
+#include "chat/markdownview.h"
 
 #include <QColor>
 #include <QImage>

@@ -1,4 +1,4 @@
-#include "privatehistory.h"
+#include "chat/privatehistory.h"
 
 QJsonArray recentHistory(const QJsonArray& confirmed, qsizetype limit)
 {

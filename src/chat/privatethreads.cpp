@@ -1,5 +1,5 @@
-#include "chatwindow.h"
-#include "threadtitle.h"
+#include "chat/chatwindow.h"
+#include "chat/threadrecords.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -9,8 +9,6 @@
 
 namespace
 {
-
-const QString defaultThreadTitle = QStringLiteral("隐私对话");
 
 qint64 nowInSeconds()
 {
@@ -41,11 +39,7 @@ void ChatWindow::refreshPrivateList()
 
 int ChatWindow::findPrivateThread(const QString& id) const
 {
-    for (qsizetype i = 0; i < threads.size(); ++i) {
-        if (threads.at(i).toObject().value("id").toString() == id)
-            return int(i);
-    }
-    return -1;
+    return int(findThread(threads, id));
 }
 
 void ChatWindow::createPrivateThread()
@@ -53,15 +47,7 @@ void ChatWindow::createPrivateThread()
     if (busy || !privateAvailable)
         return;
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    const qint64 now = nowInSeconds();
-    threads.append(QJsonObject{
-        {"id", id},
-        {"title", defaultThreadTitle},
-        {"model", selectedModelId()},
-        {"messages", QJsonArray()},
-        {"created_at", now},
-        {"updated_at", now},
-    });
+    threads.append(newThreadRecord(id, selectedModelId(), nowInSeconds()));
     if (!savePrivateStore()) {
         // Nothing that is not on disk may look as if it were.
         threads.removeLast();
@@ -99,20 +85,10 @@ bool ChatWindow::updatePrivateThread()
     const int index = findPrivateThread(privateId);
     if (index < 0)
         return false;
-    QJsonObject thread = threads.at(index).toObject();
-    thread.insert("model", selectedModelId());
-    thread.insert("messages", messages);
-    thread.insert("updated_at", nowInSeconds());
-
-    // The default title marks a thread nobody has named yet.
-    if (thread.value("title").toString() == defaultThreadTitle && !messages.isEmpty()) {
-        const QString title =
-            automaticThreadTitle(messages.first().toObject().value("content").toString());
-        if (!title.isEmpty()) {
-            thread.insert("title", title);
-            setTitle(title);
-        }
-    }
+    const QJsonObject before = threads.at(index).toObject();
+    const QJsonObject thread = withTurns(before, selectedModelId(), messages, nowInSeconds());
+    if (thread.value("title") != before.value("title"))
+        setTitle(thread.value("title").toString());
 
     threads.replace(index, thread);
     const bool saved = savePrivateStore();

@@ -1,8 +1,9 @@
-#include "api.h"
-#include "chatwindow.h"
-#include "markdownview.h"
-#include "privatehistory.h"
-#include "streamedreply.h"
+#include "api/api.h"
+#include "chat/chatwindow.h"
+#include "chat/markdownview.h"
+#include "chat/privatehistory.h"
+#include "chat/replysummary.h"
+#include "chat/streamedreply.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -35,19 +36,14 @@ void ChatWindow::submit()
         return;
     }
 
-    QPointer<ChatWindow> window(this);
-    api->request("POST", "/api/conversations", QJsonObject{{"model", selectedModelId()}},
-                 [window, prompt, history](bool ok, const QJsonObject& body, const QString& error) {
-                     if (!window)
-                         return;
-                     if (!ok) {
-                         window->abortSend(prompt, error);
-                         return;
-                     }
-                     window->cloudId = body.value("conversation").toObject().value("id").toString();
-                     window->setBusy(true); // the model is fixed from now on
-                     window->startStream(prompt, history);
-                 });
+    requestForWindow(
+        "POST", "/api/conversations", QJsonObject{{"model", selectedModelId()}},
+        [this, prompt, history](const QJsonObject& body) {
+            cloudId = body.value("conversation").toObject().value("id").toString();
+            setBusy(true); // the model is fixed from now on
+            startStream(prompt, history);
+        },
+        [this, prompt](const QString& error) { abortSend(prompt, error); });
 }
 
 void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
@@ -88,15 +84,8 @@ void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
         w->renderTranscript();
         w->setBusy(false);
         w->setPoints(result.value("points").toInt());
-        if (saved) {
-            const QString truncated =
-                result.value("truncated").toBool() ? QStringLiteral(" · 回复已截断") : QString();
-            w->chatNotice->setText(QStringLiteral("本次使用 %1 对话额度%2")
-                                       .arg(result.value("charged").toInt())
-                                       .arg(truncated));
-        } else {
-            w->chatNotice->setText(QStringLiteral("回复完成，但本机隐私对话保存失败。"));
-        }
+        w->chatNotice->setText(saved ? replySummary(result)
+                                     : QStringLiteral("回复完成，但本机隐私对话保存失败。"));
         if (!w->isPrivate)
             w->loadConversations();
     };

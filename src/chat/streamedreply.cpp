@@ -1,7 +1,7 @@
-#include "streamedreply.h"
+#include "chat/streamedreply.h"
 
-#include <QBrush>
-#include <QColor>
+#include "chat/transcript.h"
+
 #include <QTextBlock>
 #include <QTextBlockFormat>
 #include <QTextCharFormat>
@@ -12,10 +12,9 @@
 namespace
 {
 
-// The block the reply grows in is shaped once per fragment for its layout; keeping the
-// glyphs lets the cursor's position and the scrolling reuse them instead of shaping it
-// again. Any change to the block's text or formats drops them. Set on the block the cursor
-// ends in, it holds for the next fragments, which go to the same block.
+// Keeps the shaped glyphs of the block the reply grows in, for the cursor and the scrolling
+// after each fragment; any change to the block's text or formats drops them. The next
+// fragments go to the same block, so setting it once per fragment is enough.
 void keepGlyphs(const QTextCursor& cursor)
 {
     cursor.block().layout()->setCacheEnabled(true);
@@ -29,23 +28,17 @@ void appendStreamedFragment(QTextEdit* transcript, const QString& text, bool& re
     QTextCursor cursor = transcript->textCursor();
     cursor.movePosition(QTextCursor::End);
     if (!replyStarted) {
-        // Every fragment lays the reply's blocks out again, and a block without a direction
-        // of its own has its text looked up and scanned for one each time, which costs more
-        // the longer the transcript. The streamed text runs left to right (right-to-left
-        // runs inside a line still read correctly); the finished reply is drawn anew.
+        // A block of no set direction is scanned for one at every layout. The streamed text
+        // runs left to right (right-to-left runs inside a line still read correctly); the
+        // finished reply is drawn anew.
         QTextBlockFormat direction;
         direction.setLayoutDirection(Qt::LeftToRight);
         cursor.mergeBlockFormat(direction);
-        QTextCharFormat header;
-        header.setForeground(QColor(0x2c, 0x7d, 0x87));
-        header.setFontWeight(600);
-        cursor.insertText(QStringLiteral("✳  KestruneAI\n"), header);
+        cursor.insertText(turnTitle(true) + QLatin1Char('\n'), turnHeaderFormat(true));
         keepGlyphs(cursor);
         replyStarted = true;
     }
-    QTextCharFormat body;
-    body.setForeground(QColor(0x20, 0x3c, 0x50));
-    cursor.insertText(text, body);
+    cursor.insertText(text, turnTextFormat());
     keepGlyphs(cursor);
     transcript->setTextCursor(cursor); // also scrolls it into view
 }

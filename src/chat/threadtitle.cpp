@@ -1,4 +1,4 @@
-#include "threadtitle.h"
+#include "chat/threadtitle.h"
 
 namespace
 {

@@ -1,7 +1,4 @@
-#include "transcript.h"
-
-#include "chatwindow.h"
-#include "markdownview.h"
+#include "chat/transcript.h"
 
 #include <QBrush>
 #include <QColor>
@@ -18,19 +15,17 @@
 namespace
 {
 
-QTextCharFormat headerFormat(bool assistant)
+// The drawn transcript's sizes, in points: headers a step below the text.
+QTextCharFormat drawnHeaderFormat(bool assistant)
 {
-    QTextCharFormat format;
-    format.setForeground(QBrush(QColor(assistant ? "#2c7d87" : "#567187")));
-    format.setFontWeight(600);
+    QTextCharFormat format = turnHeaderFormat(assistant);
     format.setFontPointSize(10);
     return format;
 }
 
-QTextCharFormat bodyFormat()
+QTextCharFormat drawnTextFormat()
 {
-    QTextCharFormat format;
-    format.setForeground(QBrush(QColor("#203c50")));
+    QTextCharFormat format = turnTextFormat();
     format.setFontPointSize(11);
     return format;
 }
@@ -62,6 +57,26 @@ void closeTurns(QTextFrame* turns, QTextCursor& cursor)
 }
 
 } // namespace
+
+QString turnTitle(bool assistant)
+{
+    return assistant ? QStringLiteral("✳  KestruneAI") : QStringLiteral("你");
+}
+
+QTextCharFormat turnHeaderFormat(bool assistant)
+{
+    QTextCharFormat format;
+    format.setForeground(QBrush(QColor(assistant ? "#2c7d87" : "#567187")));
+    format.setFontWeight(600);
+    return format;
+}
+
+QTextCharFormat turnTextFormat()
+{
+    QTextCharFormat format;
+    format.setForeground(QBrush(QColor("#203c50")));
+    return format;
+}
 
 ReplyFragmentCache::ReplyFragmentCache(QObject* pane) : QObject(pane) {}
 
@@ -98,27 +113,25 @@ void ReplyFragmentCache::finishDrawing()
 
 void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
 {
-    // Laying out after every inserted block makes a long transcript with tables and lists
-    // cost far more than one layout of the finished document. Switched off before clearing,
-    // the emptied pane keeps its scroll bar, so a long transcript drawn again is laid out
-    // once at its final width instead of once without the bar and again with it.
+    // No layout while the document is built: a long transcript is laid out once. Switched
+    // off before clearing, the emptied pane keeps its scroll bar, so that once is at the
+    // final width.
     QTextDocument* document = pane->document();
     document->setLayoutEnabled(false);
     pane->clear();
     QTextCursor cursor = pane->textCursor();
-    // One edit block: the document rescans its frames (every table is one) once at the end
-    // instead of after each insertion, which made long transcripts quadratic.
+    // One edit block: the frames (every table is one) are rescanned once, not per insertion.
     cursor.beginEditBlock();
     ReplyFragmentCache* replies = ReplyFragmentCache::of(pane);
-    // Every edit rescans the top-level frames, tables included: with all turns inside one
-    // frame, a streamed fragment appended after it costs the same however many tables the
-    // turns hold. The frame's edges stand in for the first and the last line break.
+    // All turns go into one frame: every edit rescans the top-level frames, so a fragment
+    // streamed in after it costs the same however many tables the turns hold. The frame's
+    // edges stand in for the first and the last line break.
     QTextFrame* turns = nullptr;
     for (qsizetype i = 0; i < messages.size(); ++i) {
         const QJsonObject message = messages.at(i).toObject();
         const bool assistant = message.value("role").toString() == QLatin1String("assistant");
-        const QTextCharFormat header = headerFormat(assistant);
-        const QString title = assistant ? QStringLiteral("✳  KestruneAI") : QStringLiteral("你");
+        const QTextCharFormat header = drawnHeaderFormat(assistant);
+        const QString title = turnTitle(assistant);
         if (turns) {
             cursor.insertText(title + QLatin1Char('\n'), header);
         } else {
@@ -126,7 +139,7 @@ void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
             turns = cursor.insertFrame(invisibleFrame());
             cursor.setBlockCharFormat(header); // as after a line break typed in that format
         }
-        const QTextCharFormat body = bodyFormat();
+        const QTextCharFormat body = drawnTextFormat();
         cursor.setCharFormat(body);
         const QString content = message.value("content").toString();
         if (assistant)
@@ -144,35 +157,12 @@ void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
         closeTurns(turns, cursor);
     cursor.endEditBlock();
     replies->finishDrawing();
-    // The turns' frame is laid out whole, not step by step: laid out without the scroll
-    // bar, a long transcript would be laid out again as soon as the bar appeared. With the
-    // bar shown, a transcript that turns out short is laid out again, cheaply, without it.
+    // A frame is laid out whole: with the scroll bar shown, a long transcript is laid out
+    // once, and one that turns out short again, cheaply, without the bar.
     const Qt::ScrollBarPolicy scrolling = pane->verticalScrollBarPolicy();
     pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     document->setLayoutEnabled(true);
     pane->setVerticalScrollBarPolicy(scrolling);
     pane->setTextCursor(cursor);
     pane->ensureCursorVisible();
-}
-
-void ChatWindow::renderTranscript()
-{
-    if (messages.isEmpty()) {
-        showEmptyState();
-        return;
-    }
-    drawTranscript(transcript, messages);
-}
-
-void ChatWindow::showEmptyState()
-{
-    transcript->setHtml(
-        isPrivate ? QStringLiteral("<div style='text-align:center;margin-top:110px;color:#486779'>"
-                                   "<p style='font-size:72px;color:#69a7a8'>◇</p>"
-                                   "<h2>保存在这台电脑。</h2>"
-                                   "<p>隐私对话只在本机加密保存，不进入云端历史。</p></div>")
-                  : QStringLiteral("<div style='text-align:center;margin-top:110px;color:#486779'>"
-                                   "<p style='font-size:72px;color:#69a7a8'>✳</p>"
-                                   "<h2>从一个问题开始。</h2>"
-                                   "<p>你的对话会在云端保存，随时可以继续。</p></div>"));
 }

@@ -3,10 +3,18 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QTextCharFormat>
 #include <QTextDocumentFragment>
 
 class QJsonArray;
 class QTextBrowser;
+
+// The look of a turn, defined here once: the header that names who speaks, in its colour and
+// weight, and the colour of the text. A reply being streamed is drawn in these as they are;
+// the drawn transcript sets its own sizes on top.
+QString turnTitle(bool assistant); // "✳  KestruneAI" or "你"
+QTextCharFormat turnHeaderFormat(bool assistant);
+QTextCharFormat turnTextFormat();
 
 // Rebuilds the whole pane from message records, oldest first: a coloured header per turn,
 // user turns as plain text, assistant turns rendered from GitHub-flavoured Markdown; then

@@ -1,6 +1,6 @@
-#include "api.h"
-#include "loginwindow.h"
-#include "session.h"
+#include "api/api.h"
+#include "api/session.h"
+#include "login/loginwindow.h"
 
 #include <QJsonObject>
 #include <QLabel>
@@ -23,11 +23,7 @@ void LoginWindow::doLogin()
                          statusLabel->setText(error);
                          return;
                      }
-                     api->token = reply.value("token").toString();
-                     // A file left over from an earlier session must not outlive a failed save:
-                     // the next start would otherwise restore that other session.
-                     if (!saveSessionToken(api->token))
-                         deleteSessionFile();
+                     adoptSessionToken(*api, reply.value("token").toString());
                      onLoggedIn(reply.value("user").toObject());
                      hide();
                  });

@@ -1,4 +1,4 @@
-#include "loginwindow.h"
+#include "login/loginwindow.h"
 
 #include "widgets/accessibletext.h"
 #include "widgets/wrappedlabel.h"

@@ -1,4 +1,4 @@
-#include "accessibletext.h"
+#include "widgets/accessibletext.h"
 
 #include <QString>
 #include <QWidget>

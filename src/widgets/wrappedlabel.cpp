@@ -1,4 +1,4 @@
-#include "wrappedlabel.h"
+#include "widgets/wrappedlabel.h"
 
 #include <QLabel>
 

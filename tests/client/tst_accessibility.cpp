@@ -2,9 +2,9 @@
 // interfaces (as a screen reader's bridge reads them): names, descriptions, roles and states,
 // the order Tab walks in, and every action done from the keyboard.
 
-#include "api.h"
-#include "chatwindow.h"
-#include "loginwindow.h"
+#include "api/api.h"
+#include "chat/chatwindow.h"
+#include "login/loginwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "signintesting.h"

@@ -1,6 +1,6 @@
-#include "api.h"
-#include "origin.h"
-#include "replyjudgement.h"
+#include "api/api.h"
+#include "api/origin.h"
+#include "api/replyjudgement.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"
 

@@ -4,14 +4,14 @@
 // content without outgrowing the screen. The screen is a 1366 × 720 work area, as on a
 // 768 px display with a panel.
 
-#include "api.h"
-#include "chatwindow.h"
-#include "loginwindow.h"
+#include "api/api.h"
+#include "app/theme.h"
+#include "chat/chatwindow.h"
+#include "login/loginwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "signintesting.h"
 #include "testenvironment.h"
-#include "theme.h"
 #include "widgetfinder.h"
 #include "widgets/elidedlabel.h"
 #include "workspacetesting.h"

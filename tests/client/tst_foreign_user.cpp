@@ -2,8 +2,8 @@
 // left as they are. CTest runs the two steps in two Wine prefixes with different user names
 // (see windows_foreign_user.cmake); the sealed files travel through KESTRUNE_EXCHANGE.
 
-#include "api.h"
-#include "session.h"
+#include "api/api.h"
+#include "api/session.h"
 #include "testenvironment.h"
 #include "workspacetesting.h"
 
@@ -48,7 +48,7 @@ private slots:
     {
         QVERIFY(!exchangeFolder().isEmpty());
         QVERIFY(QDir().mkpath(exchangeFolder()));
-        QVERIFY(saveSessionToken(QStringLiteral("tok-of-the-first-user")));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-of-the-first-user"));
         QVERIFY(writeSealedFile("private-u1.bin", R"({"threads":[{"id":"t","title":"甲"}]})"));
         for (const QString& name : sealedFiles)
             QVERIFY(copyReplacing(appDataFilePath(name), exchangeFolder() + "/" + name));

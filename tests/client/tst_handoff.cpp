@@ -1,11 +1,11 @@
-#include "api.h"
-#include "chatwindow.h"
-#include "handoff.h"
-#include "loginwindow.h"
+#include "api/api.h"
+#include "api/replyjudgement.h"
+#include "api/session.h"
+#include "app/handoff.h"
+#include "chat/chatwindow.h"
+#include "login/loginwindow.h"
 #include "probes.h"
-#include "replyjudgement.h"
 #include "scriptedserver.h"
-#include "session.h"
 #include "testenvironment.h"
 #include "widgetfinder.h"
 
@@ -109,7 +109,7 @@ private slots:
 
     void validSessionOpensTheWorkspace()
     {
-        QVERIFY(saveSessionToken("tok-alice"));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-alice"));
         Api api;
         WindowHandoff handoff(&api);
         handoff.start();
@@ -128,7 +128,7 @@ private slots:
     void sessionCheckWithoutUserStillOpens()
     {
         meReply = R"({"user":"not an object"})";
-        QVERIFY(saveSessionToken("tok-alice"));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-alice"));
         Api api;
         WindowHandoff handoff(&api);
         handoff.start();
@@ -141,7 +141,7 @@ private slots:
     {
         meStatus = 401;
         meReply = R"({"error":"登录已过期。"})";
-        QVERIFY(saveSessionToken("tok-stale"));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-stale"));
         const QByteArray sealed = [] {
             QFile file(appDataFilePath("session.bin"));
             file.open(QIODevice::ReadOnly);
@@ -280,7 +280,7 @@ private slots:
 
     void lateSessionCheckAfterManualSignInIsIgnored()
     {
-        QVERIFY(saveSessionToken("tok-alice"));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-alice"));
         server->holdReplies(true);
         Api api;
         WindowHandoff handoff(&api);
@@ -300,7 +300,7 @@ private slots:
 
     void lateSessionCheckAfterSignInAndSignOutIsIgnored()
     {
-        QVERIFY(saveSessionToken("tok-alice"));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-alice"));
         server->holdReplies(true);
         Api api;
         WindowHandoff handoff(&api);
@@ -321,7 +321,7 @@ private slots:
 
     void lateSignInAfterSessionCheckIsIgnored()
     {
-        QVERIFY(saveSessionToken("tok-alice"));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-alice"));
         Api api;
         WindowHandoff handoff(&api);
         // The user presses sign-in as another account while the check is still out.

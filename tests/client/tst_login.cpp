@@ -1,5 +1,5 @@
-#include "api.h"
-#include "loginwindow.h"
+#include "api/api.h"
+#include "login/loginwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"

@@ -1,9 +1,9 @@
-#include "api.h"
-#include "chatwindow.h"
+#include "api/api.h"
+#include "chat/chatwindow.h"
+#include "chat/threadtitle.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"
-#include "threadtitle.h"
 #include "workspacetesting.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
-#include "api.h"
-#include "session.h"
+#include "api/api.h"
+#include "api/session.h"
 #include "testenvironment.h"
 
 #include <QApplication>
@@ -113,12 +113,15 @@ private slots:
 
     void sessionIsLoadedByTheApi()
     {
-        QVERIFY(saveSessionToken(QStringLiteral("tok-42")));
+        Api api;
+        adoptSessionToken(api, QStringLiteral("tok-42"));
+        QCOMPARE(api.token, QStringLiteral("tok-42"));
         QCOMPARE(Api().token, QStringLiteral("tok-42"));
-        deleteSessionFile();
+        QVERIFY(dropSession(api));
+        QCOMPARE(api.token, QString());
         QVERIFY(!QFile::exists(appDataFilePath("session.bin")));
         QCOMPARE(Api().token, QString());
-        deleteSessionFile(); // deleting a missing file is harmless
+        QVERIFY(dropSession(api)); // dropping what is not there is harmless
     }
 
     void corruptSessionStartsSignedOutAndIsKept()
@@ -160,10 +163,11 @@ private slots:
 
     void sessionFileThatCannotGoIsReported()
     {
-        QVERIFY(deleteSessionFile()); // nothing there: nothing holds a session
+        Api api;
+        QVERIFY(dropSession(api)); // nothing there: nothing holds a session
         // A folder in the file's place can be neither removed nor emptied.
         QVERIFY(QDir().mkpath(appDataFilePath("session.bin") + "/inside"));
-        QVERIFY(!deleteSessionFile());
+        QVERIFY(!dropSession(api));
     }
 
     void damagedFilesReadAsEmpty_data()

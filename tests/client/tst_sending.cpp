@@ -1,6 +1,7 @@
-#include "api.h"
-#include "chatwindow.h"
-#include "privatehistory.h"
+#include "api/api.h"
+#include "chat/chatwindow.h"
+#include "chat/privatehistory.h"
+#include "chat/threadrecords.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"
@@ -509,7 +510,7 @@ private slots:
         QCOMPARE(probe.chatNotice()->text(), QString("本次使用 4 对话额度"));
         QCOMPARE(probe.messages().size(), 2);
         QCOMPARE(probe.privateHistory(), probe.messages());
-        const QJsonObject thread = probe.threads().at(probe.findPrivateThread(id)).toObject();
+        const QJsonObject thread = probe.threads().at(findThread(probe.threads(), id)).toObject();
         QCOMPARE(thread.value("messages").toArray(), probe.messages());
         const QJsonObject stored = parse(readSealedFile(probe.privateStoreFileName()));
         QVERIFY(QJsonDocument(stored).toJson().contains("私密答复"));

@@ -1,4 +1,4 @@
-#include "api.h"
+#include "api/api.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"
 

@@ -1,11 +1,11 @@
-#include "api.h"
-#include "chatwindow.h"
-#include "loginwindow.h"
+#include "api/api.h"
+#include "app/theme.h"
+#include "chat/chatwindow.h"
+#include "login/loginwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "signintesting.h"
 #include "testenvironment.h"
-#include "theme.h"
 #include "widgetfinder.h"
 
 #include <QAbstractItemView>

@@ -2,12 +2,12 @@
 // buttons of the rename dialog and the delete question, the transcript's context menu and
 // the network layer's error texts.
 
-#include "api.h"
-#include "chatwindow.h"
+#include "api/api.h"
+#include "app/toolkittranslation.h"
+#include "chat/chatwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"
-#include "toolkittranslation.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,11 +1,11 @@
-#include "api.h"
-#include "chatwindow.h"
-#include "markdownview.h"
+#include "api/api.h"
+#include "chat/chatwindow.h"
+#include "chat/markdownview.h"
+#include "chat/streamedreply.h"
+#include "chat/transcript.h"
 #include "probes.h"
 #include "scriptedserver.h"
-#include "streamedreply.h"
 #include "testenvironment.h"
-#include "transcript.h"
 
 #include <QApplication>
 #include <QDir>
@@ -103,13 +103,10 @@ void drawPlainly(QTextBrowser& pane, const QJsonArray& messages)
     for (const QJsonValue& value : messages) {
         const QJsonObject message = value.toObject();
         const bool assistant = message.value("role").toString() == "assistant";
-        QTextCharFormat header;
-        header.setForeground(QBrush(QColor(assistant ? "#2c7d87" : "#567187")));
-        header.setFontWeight(600);
+        QTextCharFormat header = turnHeaderFormat(assistant);
         header.setFontPointSize(10);
-        cursor.insertText(assistant ? "✳  KestruneAI\n" : "你\n", header);
-        QTextCharFormat body;
-        body.setForeground(QBrush(QColor("#203c50")));
+        cursor.insertText(turnTitle(assistant) + "\n", header);
+        QTextCharFormat body = turnTextFormat();
         body.setFontPointSize(11);
         cursor.setCharFormat(body);
         const QString content = message.value("content").toString();
@@ -567,13 +564,8 @@ private slots:
             drawTranscript(&reference, messages);
             QTextCursor cursor = reference.textCursor();
             cursor.movePosition(QTextCursor::End);
-            QTextCharFormat header;
-            header.setForeground(QColor("#2c7d87"));
-            header.setFontWeight(600);
-            cursor.insertText("✳  KestruneAI\n", header);
-            QTextCharFormat body;
-            body.setForeground(QColor("#203c50"));
-            cursor.insertText(sofar, body);
+            cursor.insertText(turnTitle(true) + "\n", turnHeaderFormat(true));
+            cursor.insertText(sofar, turnTextFormat());
             reference.setTextCursor(cursor);
 
             QCOMPARE(pane.document()->toPlainText(), reference.document()->toPlainText());

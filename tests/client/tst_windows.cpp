@@ -1,11 +1,11 @@
 // What differs on Windows: where the files go, the system's data protection, and replacing
 // a file that another program holds open.
 
-#include "api.h"
-#include "chatwindow.h"
+#include "api/api.h"
+#include "api/session.h"
+#include "chat/chatwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
-#include "session.h"
 #include "testenvironment.h"
 #include "workspacetesting.h"
 
@@ -83,7 +83,7 @@ private slots:
         // without it, so a roaming profile carries the session and the private store along.
         const QString expected = roaming + "/qttest/KestruneAI/session.bin";
         QCOMPARE(appDataFilePath("session.bin"), expected);
-        QVERIFY(saveSessionToken("tok-roaming"));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-roaming"));
         QVERIFY(QFileInfo::exists(expected));
         QCOMPARE(Api().token, QStringLiteral("tok-roaming"));
         QVERIFY(!expected.startsWith(knownFolder(FOLDERID_LocalAppData) + "/"));
@@ -168,10 +168,11 @@ private slots:
         // Another program holds "session.bin" open without letting it be deleted, as a
         // backup or search tool may: sign-out cannot remove it, so it empties it, and the
         // next start is signed out.
-        QVERIFY(saveSessionToken("tok-held"));
+        QVERIFY(writeSealedFile(sessionFileName, "tok-held"));
         ForeignHandle other(appDataFilePath("session.bin"), FILE_SHARE_READ | FILE_SHARE_WRITE);
         QVERIFY(other.isOpen());
-        QVERIFY(deleteSessionFile());
+        Api api;
+        QVERIFY(dropSession(api));
         other.close();
         QCOMPARE(Api().token, QString());
     }

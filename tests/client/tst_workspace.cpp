@@ -1,5 +1,5 @@
-#include "api.h"
-#include "chatwindow.h"
+#include "api/api.h"
+#include "chat/chatwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"

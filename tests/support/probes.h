@@ -2,8 +2,8 @@
 
 // Test access to the private state and operations of the two windows.
 
-#include "chatwindow.h"
-#include "loginwindow.h"
+#include "chat/chatwindow.h"
+#include "login/loginwindow.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -12,14 +12,13 @@
 #include <QPushButton>
 #include <QTextEdit>
 
-#include "markdownview.h"
+#include "chat/markdownview.h"
 
 class ChatWindowProbe
 {
 public:
     explicit ChatWindowProbe(ChatWindow* window) : w(window) {}
 
-    Api* api() const { return w->api; }
     QJsonObject& user() const { return w->user; }
     QLabel* accountLabel() const { return w->accountLabel; }
     QLabel* chatTitle() const { return w->chatTitle; }
@@ -51,24 +50,12 @@ public:
     void openConversation(QListWidgetItem* item) const { w->openConversation(item); }
     void renameCurrent() const { w->renameCurrent(); }
     void deleteCurrent() const { w->deleteCurrent(); }
-    void loadModels() const { w->loadModels(); }
     void setPoints(int points) const { w->setPoints(points); }
     void renderTranscript() const { w->renderTranscript(); }
-    void showEmptyState() const { w->showEmptyState(); }
     void submit() const { w->submit(); }
-    void startStream(const QString& prompt, const QJsonArray& history) const
-    {
-        w->startStream(prompt, history);
-    }
-    void abortSend(const QString& prompt, const QString& message) const
-    {
-        w->abortSend(prompt, message);
-    }
     QString privateStoreFileName() const { return w->privateStoreFileName(); }
     void loadPrivateStore() const { w->loadPrivateStore(); }
     bool savePrivateStore() const { return w->savePrivateStore(); }
-    void refreshPrivateList() const { w->refreshPrivateList(); }
-    int findPrivateThread(const QString& id) const { return w->findPrivateThread(id); }
     void createPrivateThread() const { w->createPrivateThread(); }
     void openPrivateThread(const QString& id) const { w->openPrivateThread(id); }
     bool updatePrivateThread() const { return w->updatePrivateThread(); }

@@ -1,6 +1,6 @@
 #include "workspacetesting.h"
 
-#include "api.h"
+#include "api/api.h"
 #include "testenvironment.h"
 
 #include <QAbstractButton>

@@ -1,15 +1,15 @@
 // Drives the real windows against a scripted service into their main states and saves a
 // picture of each, for looking at the program as a person would.
 
-#include "api.h"
-#include "chatwindow.h"
-#include "handoff.h"
-#include "loginwindow.h"
+#include "api/api.h"
+#include "app/handoff.h"
+#include "app/theme.h"
+#include "app/toolkittranslation.h"
+#include "chat/chatwindow.h"
+#include "login/loginwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
 #include "testenvironment.h"
-#include "theme.h"
-#include "toolkittranslation.h"
 
 #include <QApplication>
 #include <QDir>
