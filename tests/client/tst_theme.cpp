@@ -430,6 +430,8 @@ void Tst_theme::scrollBarsTakeTheThemeColours()
     for (int i = 0; i < 200; ++i)
         lines << QStringLiteral("第 %1 行").arg(i);
     probe.transcript()->setPlainText(lines.join('\n'));
+    // The service's list first, so that its arrival does not replace the long one.
+    QTRY_COMPARE(probe.conversationList()->count(), 1);
     for (int i = 0; i < 40; ++i)
         probe.conversationList()->addItem(QStringLiteral("◦  对话 %1").arg(i));
     QScrollBar* transcriptBar = probe.transcript()->verticalScrollBar();
