@@ -6,6 +6,7 @@
 // bench/eventsource_compare.mjs, which runs a JavaScript parser on the same bytes.
 
 #include "api/eventstream.h"
+#include "api/flatjson.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
