@@ -4,7 +4,11 @@
 #include "refusal.h"
 #include "storage.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrune
 {
@@ -14,12 +18,29 @@ namespace
 bool hasDatabase(const std::filesystem::path& dataDir, std::ostream& err)
 {
     if (std::filesystem::exists(dataDir / "kestrune.db"))
-        return true;
+        return takeDataOwnerIdentity(dataDir, err);
     err << "kestrune-server: no data in " << dataDir << " (start the server with --data first)\n";
     return false;
 }
 
 } // namespace
+
+bool takeDataOwnerIdentity(const std::filesystem::path& dataDir, std::ostream& err)
+{
+    struct stat info {
+    };
+    if (geteuid() != 0 || stat(dataDir.c_str(), &info) != 0 || info.st_uid == 0)
+        return true;
+    if (setgroups(0, nullptr) != 0 && errno != EPERM) {
+        err << "kestrune-server: cannot drop supplementary groups\n";
+        return false;
+    }
+    if (setgid(info.st_gid) != 0 || setuid(info.st_uid) != 0) {
+        err << "kestrune-server: cannot act as the owner of " << dataDir << "\n";
+        return false;
+    }
+    return true;
+}
 
 int adminListUsers(const std::filesystem::path& dataDir, std::ostream& out, std::ostream& err)
 {

@@ -4,6 +4,7 @@
 #include "httpserver.h"
 #include "options.h"
 #include "upstream.h"
+#include "version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -21,6 +22,7 @@ int runCommandLine(int argc, char** argv)
 
     CLI::App app{"kestrune-server: the KestruneAI chat service (accounts, conversations, "
                  "points and streamed replies).\nWithout a subcommand it runs the service."};
+    app.set_version_flag("--version", std::string("kestrune-server ") + version);
     // A later flag overrides an earlier one, so scripts can append to a default command line.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--listen", listen, "Address to listen on, HOST:PORT (port 0: any free port)")

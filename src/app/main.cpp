@@ -12,6 +12,8 @@ int main(int argc, char** argv)
     silenceToolkitMessages();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KestruneAI"));
+    // Desktops match the windows to the installed desktop entry (and its icon) by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("ai.kestrune.KestruneAI"));
     applyTheme(app);
     installToolkitTranslation(app);
     QApplication::setWindowIcon(applicationIcon());

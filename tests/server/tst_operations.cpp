@@ -1,9 +1,14 @@
 #include "fixture.h"
 
+#include "admin.h"
+
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 using Operations = ServerTest;
@@ -82,8 +87,13 @@ TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
     EXPECT_EQ(help.exitCode, 0);
     for (const char* name :
          {"--listen", "--data", "--outbox", "--initial-points", "--stream-delay-ms", "--demo",
-          "--upstream", "--upstream-key", "--cert", "--key", "users", "grant"})
+          "--upstream", "--upstream-key", "--cert", "--key", "--max-connections-per-address",
+          "--max-streams-per-account", "--signups-per-hour", "--version", "users", "grant"})
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
+    // The project's version, as the packages and the Windows installer carry it.
+    const CommandResult version = runServerCommand({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("kestrune-server ") + KESTRUNE_PROJECT_VERSION + "\n");
     EXPECT_NE(runServerCommand({"--listen", "nonsense"}).exitCode, 0);
     EXPECT_NE(runServerCommand({"--no-such-flag"}).exitCode, 0);
 }
@@ -100,6 +110,30 @@ TEST(ServerCommandLine, StopsOnceTheWatchedFileIsGone)
     EXPECT_EQ(server.waitForExit(), -1) << "stopped while the file was there";
     std::filesystem::remove(lease);
     EXPECT_EQ(server.waitForExit(), 0);
+}
+
+TEST(ServerCommandLine, AdminCommandsAsRootTakeTheDataOwnersIdentity)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, as CI and the packaged service's operator have";
+    TempDir dir;
+    const auto data = dir.path() / "data";
+    std::filesystem::create_directories(data);
+    ASSERT_EQ(chown(data.c_str(), 4242, 4343), 0);
+    // In a child: the identity change is for good.
+    const pid_t child = fork();
+    if (child == 0) {
+        std::ostringstream err;
+        const bool taken = kestrune::takeDataOwnerIdentity(data, err);
+        _exit(taken && geteuid() == 4242 && getegid() == 4343 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // Root's own folder: nothing to take.
+    std::ostringstream err;
+    EXPECT_TRUE(kestrune::takeDataOwnerIdentity(dir.path(), err));
+    EXPECT_EQ(geteuid(), 0u);
 }
 
 class DemoServer : public ServerTest
