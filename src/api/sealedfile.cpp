@@ -10,15 +10,17 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <utility>
+
 QString appDataFilePath(const QString& fileName)
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/" + fileName;
 }
 
-bool writeSealedFile(const QString& fileName, const QByteArray& data)
+bool writeSealedFile(const QString& fileName, QByteArray&& data)
 {
-    std::string sealed;
-    if (!sealing::seal(data.toStdString(), sealed))
+    QByteArray sealed = std::move(data);
+    if (!sealing::seal(sealed))
         return false;
 
     const QString path = appDataFilePath(fileName);
@@ -29,8 +31,7 @@ bool writeSealedFile(const QString& fileName, const QByteArray& data)
     // instead of vanishing in a flush that commit() does not report.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
-    const auto size = static_cast<qint64>(sealed.size());
-    if (file.write(sealed.data(), size) != size) {
+    if (file.write(sealed) != sealed.size()) {
         file.cancelWriting();
         return false;
     }
@@ -40,16 +41,20 @@ bool writeSealedFile(const QString& fileName, const QByteArray& data)
     return file.commit();
 }
 
+bool writeSealedFile(const QString& fileName, const QByteArray& data)
+{
+    return writeSealedFile(fileName, QByteArray(data));
+}
+
 QByteArray readSealedFile(const QString& fileName)
 {
     QFile file(appDataFilePath(fileName));
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray sealed = file.readAll();
-    std::string plain;
-    if (!sealing::unseal(sealed.toStdString(), plain))
+    QByteArray data = file.readAll();
+    if (!sealing::unseal(data))
         return {};
-    return QByteArray::fromStdString(plain);
+    return data;
 }
 
 void removeInterruptedSaves()

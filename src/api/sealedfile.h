@@ -5,6 +5,8 @@
 
 // Seals `data` for the current user and atomically replaces `fileName` in the
 // application-data directory. True only when the new content is safely in place.
+// Given its bytes to keep, the function seals them where they lie instead of in a copy.
+bool writeSealedFile(const QString& fileName, QByteArray&& data);
 bool writeSealedFile(const QString& fileName, const QByteArray& data);
 
 // The plain bytes sealed in `fileName`, or empty bytes on any failure.

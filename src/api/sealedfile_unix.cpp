@@ -107,10 +107,15 @@ std::optional<Key> sealingKey(bool createIfMissing)
     return key;
 }
 
-const unsigned char* bytes(const std::string& s)
+unsigned char* bytes(QByteArray& data)
 {
-    return reinterpret_cast<const unsigned char*>(s.data());
+    return reinterpret_cast<unsigned char*>(data.data());
 }
+
+// The sealed layout: version, nonce, ciphertext, authentication tag.
+constexpr std::size_t nonceSize = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
+constexpr std::size_t tagSize = crypto_aead_xchacha20poly1305_ietf_ABYTES;
+constexpr std::size_t headerSize = 1 + nonceSize;
 
 const std::size_t adLength = std::strlen(sealing::description);
 const auto* ad = reinterpret_cast<const unsigned char*>(sealing::description);
@@ -120,44 +125,41 @@ const auto* ad = reinterpret_cast<const unsigned char*>(sealing::description);
 namespace sealing
 {
 
-bool seal(const std::string& plain, std::string& sealed)
+bool seal(QByteArray& data)
 {
     const std::optional<Key> key = sealingKey(true);
     if (!key)
         return false;
-    constexpr std::size_t nonceSize = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
-    sealed.assign(1 + nonceSize + plain.size() + crypto_aead_xchacha20poly1305_ietf_ABYTES, '\0');
-    auto* out = reinterpret_cast<unsigned char*>(sealed.data());
+    // Grown at the end (a large buffer grows without a copy), then the plain bytes slide
+    // behind the header and are encrypted where they lie.
+    const auto plainSize = static_cast<std::size_t>(data.size());
+    data.resize(qsizetype(headerSize + plainSize + tagSize));
+    unsigned char* out = bytes(data);
+    std::memmove(out + headerSize, out, plainSize);
     out[0] = formatVersion;
     randombytes_buf(out + 1, nonceSize);
-    unsigned long long cipherLength = 0;
-    crypto_aead_xchacha20poly1305_ietf_encrypt(out + 1 + nonceSize, &cipherLength, bytes(plain),
-                                               plain.size(), ad, adLength, nullptr, out + 1,
-                                               key->data());
-    sealed.resize(1 + nonceSize + cipherLength);
+    crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
+        out + headerSize, out + headerSize + plainSize, nullptr, out + headerSize, plainSize, ad,
+        adLength, nullptr, out + 1, key->data());
     return true;
 }
 
-bool unseal(const std::string& sealed, std::string& plain)
+bool unseal(QByteArray& data)
 {
-    constexpr std::size_t nonceSize = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
-    constexpr std::size_t overhead = 1 + nonceSize + crypto_aead_xchacha20poly1305_ietf_ABYTES;
-    if (sealed.size() < overhead || static_cast<unsigned char>(sealed[0]) != formatVersion)
+    const auto size = static_cast<std::size_t>(data.size());
+    if (size < headerSize + tagSize || static_cast<unsigned char>(data.at(0)) != formatVersion)
         return false;
     const std::optional<Key> key = sealingKey(false);
     if (!key)
         return false;
-    const unsigned char* in = bytes(sealed);
-    plain.assign(sealed.size() - overhead, '\0');
-    unsigned long long plainLength = 0;
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(reinterpret_cast<unsigned char*>(plain.data()),
-                                                   &plainLength, nullptr, in + 1 + nonceSize,
-                                                   sealed.size() - 1 - nonceSize, ad, adLength,
-                                                   in + 1, key->data()) != 0) {
-        plain.clear();
+    const std::size_t plainSize = size - headerSize - tagSize;
+    unsigned char* in = bytes(data);
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
+            in + headerSize, nullptr, in + headerSize, plainSize, in + headerSize + plainSize, ad,
+            adLength, in + 1, key->data()) != 0)
         return false;
-    }
-    plain.resize(plainLength);
+    data.truncate(qsizetype(headerSize + plainSize));
+    data.remove(0, qsizetype(headerSize));
     return true;
 }
 

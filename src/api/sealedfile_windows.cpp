@@ -1,5 +1,5 @@
-// Per-user sealing on Windows through the system's data protection (DPAPI).
-// Kept free of Qt so that it can be checked with a cross compiler.
+// Per-user sealing on Windows through the system's data protection (DPAPI). The system
+// hands back a buffer of its own, so "in place" here means one copy back into `data`.
 
 #include "api/sealing.h"
 
@@ -13,17 +13,19 @@ namespace
 
 const wchar_t* const descriptionText = L"KestruneAI local data";
 
-DATA_BLOB blobOf(const std::string& s)
+DATA_BLOB blobOf(QByteArray& data)
 {
     DATA_BLOB blob;
-    blob.cbData = static_cast<DWORD>(s.size());
-    blob.pbData = reinterpret_cast<BYTE*>(const_cast<char*>(s.data()));
+    blob.cbData = static_cast<DWORD>(data.size());
+    blob.pbData = reinterpret_cast<BYTE*>(data.data());
     return blob;
 }
 
-void takeBlob(DATA_BLOB& blob, std::string& out)
+void takeBlob(DATA_BLOB& blob, QByteArray& out)
 {
-    out.assign(reinterpret_cast<const char*>(blob.pbData), blob.cbData);
+    out.clear(); // freed before the copy, so the old and the new bytes are never both held
+    out = QByteArray(reinterpret_cast<const char*>(blob.pbData), qsizetype(blob.cbData));
+    SecureZeroMemory(blob.pbData, blob.cbData);
     LocalFree(blob.pbData);
 }
 
@@ -32,25 +34,25 @@ void takeBlob(DATA_BLOB& blob, std::string& out)
 namespace sealing
 {
 
-bool seal(const std::string& plain, std::string& sealed)
+bool seal(QByteArray& data)
 {
-    DATA_BLOB in = blobOf(plain);
+    DATA_BLOB in = blobOf(data);
     DATA_BLOB out{};
     if (!CryptProtectData(&in, descriptionText, nullptr, nullptr, nullptr,
                           CRYPTPROTECT_UI_FORBIDDEN, &out))
         return false;
-    takeBlob(out, sealed);
+    takeBlob(out, data);
     return true;
 }
 
-bool unseal(const std::string& sealed, std::string& plain)
+bool unseal(QByteArray& data)
 {
-    DATA_BLOB in = blobOf(sealed);
+    DATA_BLOB in = blobOf(data);
     DATA_BLOB out{};
     if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
                             &out))
         return false;
-    takeBlob(out, plain);
+    takeBlob(out, data);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "chat/privatestorewriter.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
@@ -67,6 +69,9 @@ private:
     QString privateStoreFileName() const;
     void loadPrivateStore();
     bool savePrivateStore();
+    // The same save off the window's thread, for the one after a reply, which may be large:
+    // `done` gets whether it succeeded (and the failure text is left to it).
+    void savePrivateStoreInBackground(std::function<void(bool saved)> done);
 
     // privatethreads.cpp
     void refreshPrivateList();
@@ -74,6 +79,7 @@ private:
     void createPrivateThread();
     void openPrivateThread(const QString& id);
     bool updatePrivateThread();
+    bool recordTurnsInThread();
 
     Api* api;
     QJsonObject user;
@@ -102,4 +108,5 @@ private:
     QJsonArray messages;
     QJsonArray privateHistory;
     QJsonArray threads;
+    PrivateStoreWriter storeWriter;
 };

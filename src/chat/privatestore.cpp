@@ -42,3 +42,12 @@ bool ChatWindow::savePrivateStore()
     }
     return true;
 }
+
+void ChatWindow::savePrivateStoreInBackground(std::function<void(bool)> done)
+{
+    if (!privateAvailable) {
+        done(false);
+        return;
+    }
+    storeWriter.save(privateStoreFileName(), threads, this, std::move(done));
+}

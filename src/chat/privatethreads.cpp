@@ -82,6 +82,15 @@ void ChatWindow::openPrivateThread(const QString& id)
 
 bool ChatWindow::updatePrivateThread()
 {
+    if (!recordTurnsInThread())
+        return false;
+    return savePrivateStore();
+}
+
+// The open thread's record takes the current turns and model (and perhaps its automatic
+// title); false when the thread is gone.
+bool ChatWindow::recordTurnsInThread()
+{
     const int index = findPrivateThread(privateId);
     if (index < 0)
         return false;
@@ -89,9 +98,7 @@ bool ChatWindow::updatePrivateThread()
     const QJsonObject thread = withTurns(before, selectedModelId(), messages, nowInSeconds());
     if (thread.value("title") != before.value("title"))
         setTitle(thread.value("title").toString());
-
     threads.replace(index, thread);
-    const bool saved = savePrivateStore();
     refreshPrivateList();
-    return saved;
+    return true;
 }

@@ -76,18 +76,26 @@ void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
         ChatWindow* w = window;
         w->messages.append(
             QJsonObject{{"role", "assistant"}, {"content", result.value("content").toString()}});
-        bool saved = true;
-        if (w->isPrivate) {
+        const bool recorded = w->isPrivate && w->recordTurnsInThread();
+        if (w->isPrivate)
             w->privateHistory = w->messages;
-            saved = w->updatePrivateThread();
-        }
         w->renderTranscript();
-        w->setBusy(false);
         w->setPoints(result.value("points").toInt());
-        w->chatNotice->setText(saved ? replySummary(result)
-                                     : QStringLiteral("回复完成，但本机隐私对话保存失败。"));
-        if (!w->isPrivate)
+        auto finish = [w, result](bool saved) {
+            w->setBusy(false);
+            w->chatNotice->setText(saved ? replySummary(result)
+                                         : QStringLiteral("回复完成，但本机隐私对话保存失败。"));
+        };
+        if (!w->isPrivate) {
+            finish(true);
             w->loadConversations();
+        } else if (!recorded) {
+            finish(false);
+        } else {
+            // The window stays busy until the store is on disk, so the notice can say
+            // truthfully whether it was saved and no other change can overtake this save.
+            w->savePrivateStoreInBackground(finish);
+        }
     };
 
     auto onError = [window, turnEnded, prompt](const QString& message) {

@@ -17,6 +17,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 
 namespace
 {
@@ -479,6 +480,54 @@ private slots:
         QVERIFY(probe.updatePrivateThread());
         QCOMPARE(sealedDocument(name).value("threads").toArray(), probe.threads());
         QCOMPARE(probe.threads().size(), 2);
+    }
+
+    // The save after a reply runs off the window's thread: it reports its true result, and a
+    // window closed while it runs still leaves the whole new store on disk.
+    void backgroundSaves()
+    {
+        const QString name = QStringLiteral("private-u8.bin");
+        QJsonArray original;
+        for (int i = 0; i < 600; ++i) // a store of about 1 MB, so a save takes a while
+            original.append(threadRecord(QString::number(i), QString(400, QChar(0x9f99 - i)), i));
+        QVERIFY(writeSealedFile(name, compact({{"threads", original}})));
+        auto window = makeWindow(userWithId("u8"));
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        probe.openPrivateThread("7");
+        auto addTurn = [&](const QString& text) {
+            probe.messages().append(QJsonObject{{"role", "assistant"}, {"content", text}});
+            QVERIFY(probe.recordTurnsInThread());
+        };
+
+        std::optional<bool> result;
+        addTurn("第一次");
+        probe.savePrivateStoreInBackground([&](bool saved) { result = saved; });
+        QVERIFY(QTest::qWaitFor([&] { return result.has_value(); }));
+        QVERIFY(*result);
+        QCOMPARE(sealedDocument(name).value("threads").toArray(), probe.threads());
+
+        const QByteArray sealedBefore = fileBytes(appDataFilePath(name));
+        result.reset();
+        bool arrived = false;
+        {
+            FailingFileWrites failing;
+            addTurn("第二次");
+            probe.savePrivateStoreInBackground([&](bool saved) { result = saved; });
+            arrived = QTest::qWaitFor([&] { return result.has_value(); });
+        }
+        QVERIFY(arrived);
+        QVERIFY(!*result);
+        QCOMPARE(fileBytes(appDataFilePath(name)), sealedBefore);
+
+        addTurn("第三次");
+        const QJsonArray expected = probe.threads();
+        bool reported = false;
+        probe.savePrivateStoreInBackground([&](bool) { reported = true; });
+        window.reset(); // closed at once, the save still running
+        QCoreApplication::processEvents();
+        QVERIFY(!reported); // no result reaches a window that is gone
+        QCOMPARE(sealedDocument(name).value("threads").toArray(), expected);
     }
 
     void accountsKeepSeparateFiles()

@@ -79,6 +79,8 @@ private slots:
         QTest::newRow("utf-8 json")
             << QStringLiteral(R"({"threads":[{"title":"隐私对话"}]})").toUtf8();
         QTest::newRow("binary 64 KiB") << randomBytes(64 * 1024);
+        // Large enough to be sealed and unsealed in a buffer of its own, not on the heap.
+        QTest::newRow("binary 3 MiB + 5") << randomBytes(3 * 1024 * 1024 + 5);
     }
 
     void roundTrip()

@@ -59,6 +59,11 @@ public:
     void createPrivateThread() const { w->createPrivateThread(); }
     void openPrivateThread(const QString& id) const { w->openPrivateThread(id); }
     bool updatePrivateThread() const { return w->updatePrivateThread(); }
+    bool recordTurnsInThread() const { return w->recordTurnsInThread(); }
+    void savePrivateStoreInBackground(std::function<void(bool)> done) const
+    {
+        w->savePrivateStoreInBackground(std::move(done));
+    }
 
 private:
     ChatWindow* w;
