@@ -45,6 +45,7 @@ ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogou
     root->addWidget(workspace, 1);
 
     connectControls(logoutButton);
+    setUpReaderTools();
 
     loadPrivateStore();
     startNewConversation();
@@ -345,11 +346,14 @@ void ChatWindow::renderTranscript()
         showEmptyState();
         return;
     }
-    drawTranscript(transcript, messages);
+    drawnTurnStarts = drawTranscript(transcript, messages);
+    drawnMessages = messages;
 }
 
 void ChatWindow::showEmptyState()
 {
+    drawnTurnStarts.clear();
+    drawnMessages = QJsonArray();
     transcript->setHtml(
         isPrivate ? QStringLiteral("<div style='text-align:center;margin-top:110px;color:#486779'>"
                                    "<p style='font-size:72px;color:#69a7a8'>◇</p>"

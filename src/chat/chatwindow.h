@@ -10,6 +10,7 @@
 #include <functional>
 
 class Api;
+class FindBar;
 class MarkdownView;
 class QComboBox;
 class QLabel;
@@ -17,6 +18,7 @@ class QListWidget;
 class QListWidgetItem;
 class QPushButton;
 class QTextEdit;
+struct JumpTarget;
 
 // The workspace of a signed-in user: both conversation lists, the account panel, the
 // transcript and the composer. Its operations live in several files beside this one.
@@ -55,6 +57,7 @@ private:
     // models.cpp
     void loadModels();
     void setPoints(int points);
+    QString modelName(const QString& modelId) const; // the id when the service offers none
 
     // transcript.cpp
     void renderTranscript();
@@ -81,6 +84,16 @@ private:
     bool updatePrivateThread();
     bool recordTurnsInThread();
 
+    // readertools.cpp: find in the conversation, jump to one, copy from it, export one
+    void setUpReaderTools();
+    void showTranscriptMenu(const QPoint& position);
+    void showListMenu(QListWidget* list, const QPoint& position);
+    void openJumpList();
+    void jumpTo(const JumpTarget& target);
+    void exportConversation(bool privateThread, const QString& id);
+    void saveExport(const QString& title, const QString& model, const QJsonArray& turns);
+    int drawnReplyAt(int position) const;
+
     Api* api;
     QJsonObject user;
     std::function<void()> onLogout;
@@ -99,6 +112,7 @@ private:
     QPushButton* privateChatButton = nullptr;
     QPushButton* renameButton = nullptr;
     QPushButton* deleteButton = nullptr;
+    FindBar* findBar = nullptr;
 
     QString cloudId;
     QString privateId;
@@ -108,5 +122,8 @@ private:
     QJsonArray messages;
     QJsonArray privateHistory;
     QJsonArray threads;
+    // What the transcript shows: the turns last drawn, and where each starts in the pane.
+    QJsonArray drawnMessages;
+    QList<int> drawnTurnStarts;
     PrivateStoreWriter storeWriter;
 };

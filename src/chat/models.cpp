@@ -5,6 +5,20 @@
 #include <QJsonArray>
 #include <QLabel>
 
+namespace
+{
+
+// Each model's own name, beside the selector's text that adds its price.
+constexpr int modelNameRole = Qt::UserRole + 1;
+
+} // namespace
+
+QString ChatWindow::modelName(const QString& modelId) const
+{
+    const int index = modelSelect->findData(modelId);
+    return index < 0 ? modelId : modelSelect->itemData(index, modelNameRole).toString();
+}
+
 void ChatWindow::loadModels()
 {
     requestForWindow("GET", "/api/models", {}, [this](const QJsonObject& body) {
@@ -17,6 +31,8 @@ void ChatWindow::loadModels()
                                      .arg(model.value("display_name").toString(),
                                           QString::number(model.value("points_per_100").toInt()));
             modelSelect->addItem(text, model.value("id").toString());
+            modelSelect->setItemData(modelSelect->count() - 1, model.value("display_name"),
+                                     modelNameRole);
         }
         modelSelect->blockSignals(wasBlocked);
         if (modelSelect->count() == 0)

@@ -111,7 +111,7 @@ void ReplyFragmentCache::finishDrawing()
     used.clear();
 }
 
-void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
+QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
 {
     // No layout while the document is built: a long transcript is laid out once. Switched
     // off before clearing, the emptied pane keeps its scroll bar, so that once is at the
@@ -127,7 +127,10 @@ void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
     // streamed in after it costs the same however many tables the turns hold. The frame's
     // edges stand in for the first and the last line break.
     QTextFrame* turns = nullptr;
+    QList<int> starts;
+    starts.reserve(messages.size() + 1);
     for (qsizetype i = 0; i < messages.size(); ++i) {
+        starts.append(cursor.position());
         const QJsonObject message = messages.at(i).toObject();
         const bool assistant = message.value("role").toString() == QLatin1String("assistant");
         const QTextCharFormat header = drawnHeaderFormat(assistant);
@@ -155,6 +158,7 @@ void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
     }
     if (turns)
         closeTurns(turns, cursor);
+    starts.append(cursor.position());
     cursor.endEditBlock();
     replies->finishDrawing();
     // A frame is laid out whole: with the scroll bar shown, a long transcript is laid out
@@ -165,4 +169,5 @@ void drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
     pane->setVerticalScrollBarPolicy(scrolling);
     pane->setTextCursor(cursor);
     pane->ensureCursorVisible();
+    return starts;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTextCharFormat>
@@ -18,8 +19,9 @@ QTextCharFormat turnTextFormat();
 
 // Rebuilds the whole pane from message records, oldest first: a coloured header per turn,
 // user turns as plain text, assistant turns rendered from GitHub-flavoured Markdown; then
-// scrolls to the end. The caller handles an empty conversation.
-void drawTranscript(QTextBrowser* pane, const QJsonArray& messages);
+// scrolls to the end. The caller handles an empty conversation. Returns where each turn
+// starts in the document, and last where the drawn turns end.
+QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages);
 
 // The replies converted for the last drawing of one pane, owned by the pane. Every redraw
 // after a reply would otherwise parse the whole conversation's Markdown again; what a

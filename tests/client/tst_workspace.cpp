@@ -185,16 +185,19 @@ private slots:
         QCOMPARE(shortcuts.size(), 1);
         QCOMPARE(shortcuts.first()->key(), QKeySequence(Qt::CTRL | Qt::Key_Return));
         QCOMPARE(shortcuts.first()->context(), Qt::WindowShortcut);
-        // The only other keys: Return and Enter on each list, which open the selected item.
+        // The only other keys: find and jump in the whole window, and Return and Enter on
+        // each list, which open the selected item.
         QStringList others;
         for (QShortcut* shortcut : window->findChildren<QShortcut*>()) {
             if (shortcut == shortcuts.first())
                 continue;
-            QCOMPARE(shortcut->context(), Qt::WidgetShortcut);
+            const bool windowWide = shortcut->parent() == window.get();
+            QCOMPARE(shortcut->context(), windowWide ? Qt::WindowShortcut : Qt::WidgetShortcut);
             others << shortcut->parent()->objectName() + " " + shortcut->key().toString();
         }
         others.sort();
-        QCOMPARE(others, (QStringList{"conversationList Enter", "conversationList Return",
+        QCOMPARE(others, (QStringList{"chatWindow Ctrl+F", "chatWindow Ctrl+K",
+                                      "conversationList Enter", "conversationList Return",
                                       "privateList Enter", "privateList Return"}));
     }
 

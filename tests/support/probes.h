@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTextEdit>
 
+#include "chat/findbar.h"
 #include "chat/markdownview.h"
 
 class ChatWindowProbe
@@ -28,6 +29,7 @@ public:
     QListWidget* privateList() const { return w->privateList; }
     QComboBox* modelSelect() const { return w->modelSelect; }
     MarkdownView* transcript() const { return w->transcript; }
+    FindBar* findBar() const { return w->findBar; }
     QTextEdit* chatInput() const { return w->chatInput; }
     QPushButton* sendButton() const { return w->sendButton; }
     QPushButton* newChatButton() const { return w->newChatButton; }

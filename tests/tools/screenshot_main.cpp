@@ -6,6 +6,7 @@
 #include "app/theme.h"
 #include "app/toolkittranslation.h"
 #include "chat/chatwindow.h"
+#include "chat/jumplist.h"
 #include "login/loginwindow.h"
 #include "probes.h"
 #include "scriptedserver.h"
@@ -276,6 +277,27 @@ int main(int argc, char** argv)
     }
     shooter.expect("long title open", [&] { return probe.cloudId() == "c3"; });
     shooter.shoot(&chat, QStringLiteral("workspace-long-title"));
+
+    // The reader's tools: the find bar over the transcript (Ctrl+F), then the jump list (Ctrl+K).
+    if (QListWidgetItem* item = probe.conversationList()->item(0)) {
+        probe.conversationList()->setCurrentItem(item);
+        probe.openConversation(item);
+    }
+    shooter.expect("cloud conversation open again", [&] { return probe.cloudId() == "c1"; });
+    chat.activateWindow();
+    QTest::keyClick(&chat, Qt::Key_F, Qt::ControlModifier);
+    probe.findBar()->field()->setText(QStringLiteral("代码"));
+    shooter.expect("matches found", [&] { return probe.findBar()->matchCount() > 0; });
+    shooter.shoot(&chat, QStringLiteral("workspace-find"));
+    QTest::keyClick(probe.findBar()->field(), Qt::Key_Escape);
+    QTest::keyClick(&chat, Qt::Key_K, Qt::ControlModifier);
+    // By name: the pop-up has no meta-object of its own to be cast by.
+    shooter.expect("jump list open", [&] { return chat.findChild<QFrame*>("jumpList"); });
+    if (auto* jump = static_cast<JumpList*>(chat.findChild<QFrame*>("jumpList"))) {
+        jump->field()->setText(QStringLiteral("对"));
+        shooter.shoot(&chat, QStringLiteral("workspace-jump"));
+        jump->close();
+    }
 
     // The toolkit's own dialogs, in Chinese: rename, then the delete question; both cancelled.
     answerNextModal([&](QWidget* dialog) {

@@ -1,0 +1,193 @@
+#include "chat/findbar.h"
+
+#include "chat/searchfold.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QToolButton>
+
+namespace
+{
+
+QToolButton* barButton(const QString& text, const QString& tip, QWidget* parent)
+{
+    auto* button = new QToolButton(parent);
+    button->setText(text);
+    button->setToolTip(tip);
+    button->setAccessibleName(tip);
+    button->setAutoRaise(true);
+    button->setFocusPolicy(Qt::NoFocus); // the keyboard stays in the field
+    return button;
+}
+
+QTextCharFormat matchFormat(bool current)
+{
+    QTextCharFormat format;
+    format.setBackground(QColor(current ? "#f3b04a" : "#fbe6a6"));
+    return format;
+}
+
+} // namespace
+
+FindBar::FindBar(QTextEdit* pane) : QWidget(pane), pane(pane)
+{
+    setObjectName("findBar");
+    setAttribute(Qt::WA_StyledBackground);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(10, 4, 4, 4);
+    layout->setSpacing(4);
+    input = new QLineEdit(this);
+    input->setObjectName("findField");
+    input->setPlaceholderText(QStringLiteral("在对话中查找"));
+    input->setAccessibleName(QStringLiteral("在对话中查找"));
+    layout->addWidget(input, 1);
+    count = new QLabel(this);
+    count->setObjectName("findCount");
+    count->setMinimumWidth(56);
+    count->setAlignment(Qt::AlignCenter);
+    layout->addWidget(count);
+    QToolButton* previous = barButton(QStringLiteral("↑"), QStringLiteral("上一个"), this);
+    QToolButton* next = barButton(QStringLiteral("↓"), QStringLiteral("下一个"), this);
+    QToolButton* closer = barButton(QStringLiteral("✕"), QStringLiteral("关闭查找"), this);
+    layout->addWidget(previous);
+    layout->addWidget(next);
+    layout->addWidget(closer);
+    hide();
+
+    connect(input, &QLineEdit::textChanged, this, [this] {
+        search();
+        showMatches(true);
+    });
+    connect(previous, &QToolButton::clicked, this, [this] { step(-1); });
+    connect(next, &QToolButton::clicked, this, [this] { step(1); });
+    connect(closer, &QToolButton::clicked, this, [this] { closeBar(); });
+
+    // A streamed fragment or a redraw changes the text: the matches are found again once the
+    // burst of changes is over, without moving the view the stream is scrolling.
+    researchSoon.setSingleShot(true);
+    researchSoon.setInterval(100);
+    connect(&researchSoon, &QTimer::timeout, this, [this] {
+        if (!isVisible())
+            return;
+        search();
+        showMatches(false);
+    });
+    connect(pane->document(), &QTextDocument::contentsChanged, this, [this] {
+        if (isVisible() && !input->text().isEmpty())
+            researchSoon.start();
+    });
+    input->installEventFilter(this);
+    pane->installEventFilter(this);
+}
+
+void FindBar::openBar()
+{
+    placeOverPane();
+    show();
+    raise();
+    input->setFocus(Qt::ShortcutFocusReason);
+    input->selectAll();
+    search();
+    showMatches(true);
+}
+
+void FindBar::closeBar()
+{
+    hide();
+    researchSoon.stop();
+    matches.clear();
+    current = -1;
+    count->clear();
+    pane->setExtraSelections({});
+    pane->setFocus(Qt::OtherFocusReason);
+}
+
+bool FindBar::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == pane && event->type() == QEvent::Resize) {
+        placeOverPane();
+    } else if (watched == input && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            step(key->modifiers() & Qt::ShiftModifier ? -1 : 1);
+            return true;
+        }
+        if (key->key() == Qt::Key_Escape) {
+            closeBar();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void FindBar::search()
+{
+    // The current match stays current if it is still there, or the next one after it.
+    const int previousStart = current >= 0 ? matches.at(current).selectionStart() : 0;
+    matches.clear();
+    current = -1;
+    const QString needle = foldForSearch(input->text());
+    if (needle.isEmpty())
+        return;
+    QTextDocument* document = pane->document();
+    // Raw text: one unit per document position, frames and block ends included.
+    const QString text = foldForSearch(document->toRawText());
+    for (qsizetype at = text.indexOf(needle); at >= 0;
+         at = text.indexOf(needle, at + needle.size())) {
+        QTextCursor match(document);
+        match.setPosition(int(at));
+        match.setPosition(int(at + needle.size()), QTextCursor::KeepAnchor);
+        if (current < 0 && at >= previousStart)
+            current = int(matches.size());
+        matches.append(match);
+    }
+    if (current < 0 && !matches.isEmpty())
+        current = 0;
+}
+
+void FindBar::step(int offset)
+{
+    if (matches.isEmpty())
+        return;
+    const int n = int(matches.size());
+    current = ((current + offset) % n + n) % n;
+    showMatches(true);
+}
+
+void FindBar::showMatches(bool scrollToCurrent)
+{
+    QList<QTextEdit::ExtraSelection> selections;
+    selections.reserve(matches.size());
+    for (int i = 0; i < matches.size(); ++i)
+        selections.append({matches.at(i), matchFormat(i == current)});
+    pane->setExtraSelections(selections);
+    count->setText(input->text().isEmpty()
+                       ? QString()
+                       : QStringLiteral("%1 / %2").arg(current + 1).arg(matches.size()));
+    if (!scrollToCurrent || current < 0)
+        return;
+    // Into the middle of what the bar leaves visible, unless it is in view already.
+    const QRect match = pane->cursorRect(matches.at(current));
+    QRect visible = pane->viewport()->rect();
+    visible.setBottom(visible.bottom() - height());
+    if (!visible.contains(match)) {
+        QScrollBar* bar = pane->verticalScrollBar();
+        bar->setValue(bar->value() + match.center().y() - visible.center().y());
+    }
+}
+
+void FindBar::placeOverPane()
+{
+    const int margin = 10;
+    const QScrollBar* bar = pane->verticalScrollBar();
+    const int right = pane->width() - margin - (bar->isVisible() ? bar->width() : 0);
+    const int width = qMin(right - margin, 440);
+    const int height = sizeHint().height();
+    setGeometry(right - width, pane->height() - height - margin, width, height);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QList>
+#include <QTextCursor>
+#include <QTimer>
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QTextEdit;
+
+// Find in the transcript: a slim bar over the pane's bottom edge, hidden until opened. Every
+// match is highlighted and the current one marked; the count reads "3 / 12". Return and
+// Shift+Return step forward and back, Esc closes it and takes the highlights away. It follows
+// the pane's text as it changes: a reply streaming in, or the whole transcript drawn anew.
+class FindBar : public QWidget
+{
+public:
+    explicit FindBar(QTextEdit* pane);
+
+    void openBar();  // shows the bar with the field focused and its text selected
+    void closeBar(); // hides the bar and clears the highlights
+
+    int matchCount() const { return int(matches.size()); }
+    int currentIndex() const { return current; } // -1 when there is no match
+    QLineEdit* field() const { return input; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void search();                          // finds every match of the field's text again
+    void step(int offset);                  // moves the current match by `offset`, wrapping around
+    void showMatches(bool scrollToCurrent); // highlights, the count, the current match
+    void placeOverPane();
+
+    QTextEdit* pane;
+    QLineEdit* input;
+    QLabel* count;
+    QList<QTextCursor> matches;
+    int current = -1;
+    QTimer researchSoon; // the pane's text changed: search again, once per burst of changes
+};

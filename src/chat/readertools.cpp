@@ -1,0 +1,184 @@
+#include "chat/chatwindow.h"
+#include "chat/codeblock.h"
+#include "chat/findbar.h"
+#include "chat/jumplist.h"
+#include "chat/markdownexport.h"
+#include "chat/markdownview.h"
+
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <memory>
+
+namespace
+{
+
+const QString exportAction = QStringLiteral("导出为 Markdown…");
+
+} // namespace
+
+void ChatWindow::setUpReaderTools()
+{
+    findBar = new FindBar(transcript);
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    find->setContext(Qt::WindowShortcut);
+    connect(find, &QShortcut::activated, this, [this] { findBar->openBar(); });
+    auto* jump = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_K), this);
+    jump->setContext(Qt::WindowShortcut);
+    connect(jump, &QShortcut::activated, this, [this] { openJumpList(); });
+
+    transcript->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(transcript, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& position) { showTranscriptMenu(position); });
+    for (QListWidget* list : {conversationList, privateList}) {
+        list->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(list, &QWidget::customContextMenuRequested, this,
+                [this, list](const QPoint& position) { showListMenu(list, position); });
+    }
+}
+
+// --- copy ---
+
+int ChatWindow::drawnReplyAt(int position) const
+{
+    // The last start is where the drawn turns end; a reply streaming in lies beyond it.
+    if (drawnTurnStarts.size() < 2 || position >= drawnTurnStarts.last())
+        return -1;
+    const auto after =
+        std::upper_bound(drawnTurnStarts.cbegin(), drawnTurnStarts.cend() - 1, position);
+    const int index = int(after - drawnTurnStarts.cbegin()) - 1;
+    if (index < 0 || index >= drawnMessages.size())
+        return -1;
+    const bool assistant =
+        drawnMessages.at(index).toObject().value("role").toString() == QLatin1String("assistant");
+    return assistant ? index : -1;
+}
+
+void ChatWindow::showTranscriptMenu(const QPoint& position)
+{
+    const QPoint scrolled(transcript->horizontalScrollBar()->value(),
+                          transcript->verticalScrollBar()->value());
+    std::unique_ptr<QMenu> menu(transcript->createStandardContextMenu(position + scrolled));
+    const int at = transcript->cursorForPosition(position).position();
+    const QString code = codeBlockTextAt(transcript->document(), at);
+    const int reply = drawnReplyAt(at);
+    if (!code.isNull() || reply >= 0)
+        menu->addSeparator();
+    if (!code.isNull()) {
+        menu->addAction(QStringLiteral("复制代码"), this,
+                        [code] { QGuiApplication::clipboard()->setText(code); });
+    }
+    if (reply >= 0) {
+        const QString markdown = drawnMessages.at(reply).toObject().value("content").toString();
+        menu->addAction(QStringLiteral("复制此回复"), this,
+                        [markdown] { QGuiApplication::clipboard()->setText(markdown); });
+    }
+    menu->exec(transcript->viewport()->mapToGlobal(position));
+}
+
+// --- jump ---
+
+void ChatWindow::openJumpList()
+{
+    QList<JumpTarget> targets;
+    for (QListWidget* list : {conversationList, privateList}) {
+        for (int row = 0; row < list->count(); ++row) {
+            const QListWidgetItem* item = list->item(row);
+            targets.append({item->data(Qt::AccessibleTextRole).toString(),
+                            item->data(Qt::UserRole).toString(), list == privateList});
+        }
+    }
+    auto* popup = new JumpList(this, targets, [this](const JumpTarget& target) { jumpTo(target); });
+    popup->show();
+    popup->field()->setFocus(Qt::PopupFocusReason);
+}
+
+void ChatWindow::jumpTo(const JumpTarget& target)
+{
+    // As a click on the list: nothing while a reply is being written.
+    if (busy)
+        return;
+    QListWidget* list = target.isPrivate ? privateList : conversationList;
+    for (int row = 0; row < list->count(); ++row) {
+        QListWidgetItem* item = list->item(row);
+        if (item->data(Qt::UserRole).toString() != target.id)
+            continue;
+        list->setCurrentItem(item);
+        emit list->itemClicked(item);
+        return;
+    }
+}
+
+// --- export ---
+
+void ChatWindow::showListMenu(QListWidget* list, const QPoint& position)
+{
+    const QListWidgetItem* item = list->itemAt(position);
+    if (!item)
+        return;
+    const QString id = item->data(Qt::UserRole).toString();
+    const bool privateThread = list == privateList;
+    QMenu menu;
+    menu.addAction(exportAction, this,
+                   [this, privateThread, id] { exportConversation(privateThread, id); });
+    menu.exec(list->viewport()->mapToGlobal(position));
+}
+
+void ChatWindow::exportConversation(bool privateThread, const QString& id)
+{
+    if (privateThread) {
+        const int index = findPrivateThread(id);
+        if (index < 0)
+            return;
+        const QJsonObject thread = threads.at(index).toObject();
+        QPointer<ChatWindow> window(this);
+        const auto answer = QMessageBox::warning(
+            this, QStringLiteral("导出隐私对话"),
+            QStringLiteral("导出的文件不加密，能打开这个文件的人都能读到这段对话。"),
+            QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel);
+        if (!window || answer != QMessageBox::Ok)
+            return;
+        saveExport(thread.value("title").toString(), modelName(thread.value("model").toString()),
+                   thread.value("messages").toArray());
+        return;
+    }
+    // The turns as opening the conversation fetches them.
+    requestForWindow("GET", QStringLiteral("/api/conversations/") + id, {},
+                     [this](const QJsonObject& body) {
+                         const QJsonObject conversation = body.value("conversation").toObject();
+                         saveExport(conversation.value("title").toString(),
+                                    modelName(conversation.value("model").toString()),
+                                    body.value("messages").toArray());
+                     });
+}
+
+void ChatWindow::saveExport(const QString& title, const QString& model, const QJsonArray& turns)
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QPointer<ChatWindow> window(this);
+    QFileDialog dialog(this, QStringLiteral("导出为 Markdown"),
+                       QDir(folder).filePath(exportFileName(title)),
+                       QStringLiteral("Markdown 文件 (*.md)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("md"));
+    if (dialog.exec() != QDialog::Accepted || !window || dialog.selectedFiles().isEmpty())
+        return;
+    const QString path = dialog.selectedFiles().constFirst();
+    const bool written = writeExportFile(path, conversationMarkdown(title, model, turns));
+    chatNotice->setText((written ? QStringLiteral("已导出到 %1")
+                                 : QStringLiteral("导出失败，文件未能写入 %1，请检查文件夹权限。"))
+                            .arg(QDir::toNativeSeparators(path)));
+}
