@@ -1,11 +1,22 @@
+#include "api/api.h"
+#include "app/theme.h"
+#include "chat/chatwindow.h"
 #include "chat/markdownview.h"
 #include "chat/transcript.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
 
 namespace
 {
@@ -103,6 +114,7 @@ BENCHMARK(BM_DrawTranscriptOpen)
     ->Arg(10)
     ->Arg(200)
     ->Arg(1000)
+    ->Arg(5000)
     ->Unit(benchmark::kMillisecond)
     ->Complexity();
 BENCHMARK(BM_DrawTranscriptReply)
@@ -112,18 +124,117 @@ BENCHMARK(BM_DrawTranscriptReply)
     ->Unit(benchmark::kMillisecond)
     ->Complexity();
 
+namespace
+{
+
+// --- figures for the verdicts, outside Google Benchmark ---
+
+double medianOf(std::vector<double> samples)
+{
+    std::nth_element(samples.begin(), samples.begin() + long(samples.size() / 2), samples.end());
+    return samples[samples.size() / 2];
+}
+
+// Median time to open a conversation of `turns` turns, in milliseconds.
+double openMilliseconds(int turns)
+{
+    const QJsonArray first = conversation(turns, 6);
+    const QJsonArray second = conversation(turns, 7);
+    std::vector<double> samples;
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        drawTranscript(&pane(), i % 2 ? first : second);
+        samples.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    return medianOf(samples);
+}
+
+qint64 residentKilobytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray& line : lines) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// In a process of its own: the workspace window, shown, with a conversation of 1,000 turns
+// open in it; prints the resident memory in MiB.
+int residentWithThousandTurns(int argc, char** argv)
+{
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
+    qputenv("KESTRUNEAI_BASE_URL", "http://127.0.0.1:9");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("KestruneAI"));
+    applyTheme(app);
+    Api api;
+    ChatWindow window(&api, QJsonObject{{"id", "bench"}, {"username", "bench"}}, [] {});
+    window.show();
+    drawTranscript(window.findChild<MarkdownView*>(), conversation(1000, 8));
+    QCoreApplication::processEvents();
+    std::printf("%.1f\n", double(residentKilobytes()) / 1024);
+    return 0;
+}
+
+// A figure printed by this program run again with `argument`, in a process of its own.
+double childFigure(const QString& argument, bool* ok)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {argument});
+    child.waitForFinished(-1);
+    return child.readAllStandardOutput().trimmed().toDouble(ok);
+}
+
+void printVerdicts()
+{
+    // Each size in a fresh process: a heap grown by the other size's documents would make
+    // the comparison one of allocator states.
+    bool thousandOk = false;
+    bool fiveThousandOk = false;
+    const double thousand = childFigure(QStringLiteral("--open-1000"), &thousandOk);
+    const double fiveThousand = childFigure(QStringLiteral("--open-5000"), &fiveThousandOk);
+    const double growth = fiveThousand / thousand;
+    std::printf("transcript, 5,000 turns: opened in %.0f ms, %.2fx the %.0f ms of 1,000 turns "
+                "(goal: linear, <= 5.5x): %s\n",
+                fiveThousand, growth, thousand,
+                thousandOk && fiveThousandOk && growth <= 5.5 ? "met" : "NOT met");
+
+    bool ok = false;
+    const double mebibytes = childFigure(QStringLiteral("--resident-1000"), &ok);
+    std::printf("transcript, memory with 1,000 turns open in the workspace: %.1f MiB resident "
+                "(goal: <= 120 MiB): %s\n",
+                mebibytes, ok && mebibytes <= 120 ? "met" : "NOT met");
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc == 2 && QByteArray(argv[1]) == "--resident-1000")
+        return residentWithThousandTurns(argc, argv);
     QApplication app(argc, argv);
     MarkdownView view;
     view.resize(820, 600);
     view.show();
     benchPane = &view;
+    if (argc == 2 && QByteArray(argv[1]).startsWith("--open-")) {
+        std::printf("%.1f\n", openMilliseconds(QByteArray(argv[1]).mid(7).toInt()));
+        return 0;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    printVerdicts();
     return 0;
 }

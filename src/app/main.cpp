@@ -6,6 +6,7 @@
 #include "app/toolkittranslation.h"
 
 #include <QApplication>
+#include <QTimer>
 
 int main(int argc, char** argv)
 {
@@ -16,11 +17,15 @@ int main(int argc, char** argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("ai.kestrune.KestruneAI"));
     applyTheme(app);
     installToolkitTranslation(app);
-    QApplication::setWindowIcon(applicationIcon());
 
-    removeInterruptedSaves();
     Api api;
     WindowHandoff handoff(&api);
     handoff.start();
+    // What the first window can do without waits until it is on screen: decoding the icon's
+    // seven sizes for the window manager, and the sweep of interrupted saves.
+    QTimer::singleShot(0, &app, [] {
+        QApplication::setWindowIcon(applicationIcon());
+        removeInterruptedSaves();
+    });
     return app.exec();
 }
