@@ -2,6 +2,7 @@
 
 #include "accounts.h"
 #include "http.h"
+#include "requestbody.h"
 
 #include <nlohmann/json.hpp>
 
@@ -20,11 +21,6 @@ class RouteTable;
 
 std::string jsonText(const nlohmann::json& value);
 HttpResponse jsonResponse(int status, const nlohmann::json& body);
-
-// The request body as a JSON object; refuses anything else with 400.
-nlohmann::json objectBody(const HttpRequest& req);
-// A string member of the body; refuses a missing key or another type with 400.
-std::string stringField(const nlohmann::json& body, const char* key);
 
 std::string bearerToken(const HttpRequest& req);
 // The signed-in user of the request; refuses with 401 otherwise.

@@ -74,6 +74,8 @@ template <bool Store> bool decodeString(const uchar*& from, const uchar* const e
     const auto put = [&out](char16_t unit) {
         if constexpr (Store)
             *out++ = unit;
+        else
+            (void)out; // only the storing reader writes through it
     };
     for (;;) {
         // A run of plain ASCII: eight bytes at a time, then byte by byte.
