@@ -84,6 +84,7 @@ FindBar::FindBar(QTextEdit* pane) : QWidget(pane), pane(pane)
     });
     input->installEventFilter(this);
     pane->installEventFilter(this);
+    pane->viewport()->installEventFilter(this); // it narrows when the scroll bar appears
 }
 
 void FindBar::openBar()
@@ -110,7 +111,7 @@ void FindBar::closeBar()
 
 bool FindBar::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == pane && event->type() == QEvent::Resize) {
+    if ((watched == pane || watched == pane->viewport()) && event->type() == QEvent::Resize) {
         placeOverPane();
     } else if (watched == input && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
@@ -184,10 +185,11 @@ void FindBar::showMatches(bool scrollToCurrent)
 
 void FindBar::placeOverPane()
 {
-    const int margin = 10;
-    const QScrollBar* bar = pane->verticalScrollBar();
-    const int right = pane->width() - margin - (bar->isVisible() ? bar->width() : 0);
-    const int width = qMin(right - margin, 440);
+    // Inside the text area: clear of the pane's frame, padding and scroll bar.
+    const QRect area = pane->viewport()->geometry();
+    const int margin = 8;
+    const int width = qMin(area.width() - 2 * margin, 440);
     const int height = sizeHint().height();
-    setGeometry(right - width, pane->height() - height - margin, width, height);
+    setGeometry(area.right() - margin - width + 1, area.bottom() - margin - height + 1, width,
+                height);
 }

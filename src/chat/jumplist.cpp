@@ -2,9 +2,11 @@
 
 #include "chat/searchfold.h"
 
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 JumpList::JumpList(QWidget* window, QList<JumpTarget> targets,
@@ -31,10 +33,14 @@ JumpList::JumpList(QWidget* window, QList<JumpTarget> targets,
     connect(input, &QLineEdit::textChanged, this, [this](const QString& text) { filter(text); });
     connect(shown, &QListWidget::itemClicked, this, [this] { chooseCurrent(); });
     input->installEventFilter(this);
-    filter(QString());
 
     const QRect area = window->rect();
     const int width = qMin(460, area.width() - 40);
+    shown->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    shown->ensurePolished(); // the theme's font, for the widths below
+    // The popup's width less its margins, the list's item padding and a scroll bar.
+    titleWidth = width - 16 - 16 - shown->verticalScrollBar()->sizeHint().width() - 8;
+    filter(QString());
     resize(width, 340);
     move(window->mapToGlobal(QPoint((area.width() - width) / 2, 70)));
 }
@@ -72,9 +78,15 @@ void JumpList::filter(const QString& text)
         const JumpTarget& target = targets.at(i);
         if (!needle.isEmpty() && !foldForSearch(target.title).contains(needle))
             continue;
-        auto* item = new QListWidgetItem(
-            (target.isPrivate ? QStringLiteral("◇  ") : QStringLiteral("◦  ")) + target.title +
-            (target.isPrivate ? QStringLiteral("  · 本机") : QStringLiteral("  · 云端")));
+        const QString marker = target.isPrivate ? QStringLiteral("◇  ") : QStringLiteral("◦  ");
+        const QString kind =
+            target.isPrivate ? QStringLiteral("  · 本机") : QStringLiteral("  · 云端");
+        // The title gives way, never the list's width: cut with "…", whole in the tool tip.
+        const QFontMetrics metrics(shown->font());
+        const QString title = metrics.elidedText(target.title, Qt::ElideRight,
+                                                 titleWidth - metrics.horizontalAdvance(marker) -
+                                                     metrics.horizontalAdvance(kind));
+        auto* item = new QListWidgetItem(marker + title + kind);
         item->setData(Qt::UserRole, int(i));
         item->setToolTip(target.title);
         item->setData(Qt::AccessibleTextRole,

@@ -39,4 +39,5 @@ private:
     std::function<void(const JumpTarget&)> choose;
     QLineEdit* input;
     QListWidget* shown;
+    int titleWidth = 0; // what an item's text may take, in pixels
 };

@@ -178,17 +178,24 @@ public:
         }
     }
 
-    void shoot(QWidget* window, const QString& name)
+    // `withPopups`: the screen's pixels where the window is, so that a pop-up over it shows.
+    void shoot(QWidget* window, const QString& name, bool withPopups = false)
     {
-        window->raise();
-        window->activateWindow();
+        if (!withPopups) {
+            window->raise();
+            window->activateWindow();
+        }
         if (!QTest::qWaitForWindowExposed(window))
             ok = false;
         QTest::qWait(300); // let late layouts and the text cursor settle
         // What the display server shows, where there is one; the widget's own picture if not.
         QPixmap picture;
-        if (QScreen* screen = window->screen())
-            picture = screen->grabWindow(window->winId());
+        if (QScreen* screen = window->screen()) {
+            const QRect area = window->frameGeometry();
+            picture = withPopups
+                          ? screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                          : screen->grabWindow(window->winId());
+        }
         if (picture.isNull() || picture.size() != window->size() * picture.devicePixelRatio())
             picture = window->grab();
         const QString path = QDir(folder).filePath(name + ".png");
@@ -286,7 +293,7 @@ int main(int argc, char** argv)
     shooter.expect("cloud conversation open again", [&] { return probe.cloudId() == "c1"; });
     chat.activateWindow();
     QTest::keyClick(&chat, Qt::Key_F, Qt::ControlModifier);
-    probe.findBar()->field()->setText(QStringLiteral("代码"));
+    probe.findBar()->field()->setText(QStringLiteral("方案"));
     shooter.expect("matches found", [&] { return probe.findBar()->matchCount() > 0; });
     shooter.shoot(&chat, QStringLiteral("workspace-find"));
     QTest::keyClick(probe.findBar()->field(), Qt::Key_Escape);
@@ -295,7 +302,7 @@ int main(int argc, char** argv)
     shooter.expect("jump list open", [&] { return chat.findChild<QFrame*>("jumpList"); });
     if (auto* jump = static_cast<JumpList*>(chat.findChild<QFrame*>("jumpList"))) {
         jump->field()->setText(QStringLiteral("对"));
-        shooter.shoot(&chat, QStringLiteral("workspace-jump"));
+        shooter.shoot(&chat, QStringLiteral("workspace-jump"), true);
         jump->close();
     }
 
