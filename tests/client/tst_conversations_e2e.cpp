@@ -1,12 +1,19 @@
 #include "api/api.h"
 #include "chat/chatwindow.h"
+#include "chat/findbar.h"
 #include "probes.h"
 #include "serverprocess.h"
 #include "testenvironment.h"
 #include "workspacetesting.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QJsonArray>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTextBlock>
 #include <QtTest>
 
 #include <memory>
@@ -159,6 +166,101 @@ private slots:
                      .toArray()
                      .size(),
                  1);
+    }
+
+    // The reader's tools on a conversation the service wrote: a showcase reply found in,
+    // its code block copied, and the conversation exported as the service keeps it.
+    void readerToolsOnAServiceConversation()
+    {
+        auto window = makeWindow();
+        QVERIFY(window);
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        ChatWindowProbe probe(window.get());
+        probe.modelSelect()->setCurrentIndex(probe.modelSelect()->findData("kestrune-showcase"));
+        probe.chatInput()->setPlainText(QStringLiteral("展示一下 Markdown"));
+        probe.submit();
+        QVERIFY(
+            QTest::qWaitFor([&] { return !probe.busy() && !probe.cloudId().isEmpty(); }, 20000));
+        const QString id = probe.cloudId();
+
+        // Find: every match of a word of the reply, marked in the pane.
+        QTest::keyClick(window.get(), Qt::Key_F, Qt::ControlModifier);
+        QTest::keyClicks(probe.findBar()->field(), "kestrune");
+        QVERIFY(probe.findBar()->matchCount() > 0);
+        QCOMPARE(probe.transcript()->extraSelections().size(), probe.findBar()->matchCount());
+        QTest::keyClick(probe.findBar()->field(), Qt::Key_Escape);
+
+        // Copy: the first code block of the reply, through the transcript's menu.
+        QTextDocument* document = probe.transcript()->document();
+        QTextBlock code = document->begin();
+        while (code.isValid() && !code.blockFormat().hasProperty(QTextFormat::BlockCodeFence))
+            code = code.next();
+        QVERIFY2(code.isValid(), "the showcase reply has a code block");
+        QTextCursor cursor(code);
+        probe.transcript()->setTextCursor(cursor);
+        const QPoint point = probe.transcript()->cursorRect(cursor).center();
+        QGuiApplication::clipboard()->clear();
+        QTimer::singleShot(50, [] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                for (QAction* action : menu->actions()) {
+                    if (action->text() == QStringLiteral("复制代码")) {
+                        menu->close();
+                        action->trigger();
+                        return;
+                    }
+                }
+                menu->close();
+            }
+        });
+        QContextMenuEvent event(QContextMenuEvent::Mouse, point,
+                                probe.transcript()->viewport()->mapToGlobal(point));
+        QApplication::sendEvent(probe.transcript()->viewport(), &event);
+        QTRY_VERIFY(QGuiApplication::clipboard()->text().contains(code.text()));
+
+        // Export: the turns as the service keeps them.
+        bool ok = false;
+        const QJsonObject stored = call("GET", "/api/conversations/" + id, {}, &ok);
+        QVERIFY(ok);
+        QTemporaryDir folder;
+        const QString path = folder.filePath("export.md");
+        answerNextModal([path](QWidget* widget) {
+            auto* dialog = qobject_cast<QFileDialog*>(widget);
+            if (!dialog) {
+                widget->close();
+                return;
+            }
+            dialog->selectFile(path);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        // The list's menu entry, for this conversation.
+        QListWidget* list = probe.conversationList();
+        const int row = int(itemIds(list).indexOf(id));
+        QVERIFY(row >= 0);
+        const QRect rect = list->visualItemRect(list->item(row));
+        QTimer::singleShot(50, [] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                QAction* action = menu->actions().value(0);
+                menu->close();
+                if (action)
+                    action->trigger();
+            }
+        });
+        QContextMenuEvent listEvent(QContextMenuEvent::Mouse, rect.center(),
+                                    list->viewport()->mapToGlobal(rect.center()));
+        QApplication::sendEvent(list->viewport(), &listEvent);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path), 10000);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString markdown = QString::fromUtf8(file.readAll());
+        for (const QJsonValue& value : stored.value("messages").toArray()) {
+            const QString content = value.toObject().value("content").toString().trimmed();
+            QVERIFY2(markdown.contains(content), qPrintable(content.left(40)));
+        }
+        const QStringList lines = markdown.split('\n');
+        QCOMPARE(int(lines.count("## 你") + lines.count("## KestruneAI")),
+                 int(stored.value("messages").toArray().size()));
     }
 };
 

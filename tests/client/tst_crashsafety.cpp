@@ -12,7 +12,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QThread>
 #include <QtTest>
 
@@ -121,11 +120,7 @@ private slots:
 int main(int argc, char** argv)
 {
     if (argc == 3 && QByteArray(argv[1]) == "--save-forever") {
-        // The child shares the parent's folders: the same (inherited) home, or on Windows
-        // the same test-mode folders.
-#ifdef Q_OS_WIN
-        QStandardPaths::setTestModeEnabled(true);
-#endif
+        // The child shares the parent's folders: the same, inherited, home.
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("KestruneAI"));
         return saveForever(QByteArray(argv[2]) == "store");
