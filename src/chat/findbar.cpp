@@ -84,7 +84,8 @@ FindBar::FindBar(QTextEdit* pane) : QWidget(pane), pane(pane)
     });
     input->installEventFilter(this);
     pane->installEventFilter(this);
-    pane->viewport()->installEventFilter(this); // it narrows when the scroll bar appears
+    paneViewport = pane->viewport();
+    paneViewport->installEventFilter(this); // it narrows when the scroll bar appears
 }
 
 void FindBar::openBar()
@@ -111,7 +112,9 @@ void FindBar::closeBar()
 
 bool FindBar::eventFilter(QObject* watched, QEvent* event)
 {
-    if ((watched == pane || watched == pane->viewport()) && event->type() == QEvent::Resize) {
+    // Only pointers are compared here: while the pane is being taken down, its children
+    // still send events through this filter, and the pane is no longer a text edit then.
+    if (event->type() == QEvent::Resize && (watched == pane || watched == paneViewport)) {
         placeOverPane();
     } else if (watched == input && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);

@@ -35,6 +35,7 @@ private:
     void placeOverPane();
 
     QTextEdit* pane;
+    QWidget* paneViewport; // the pane's text area, which it keeps for its life
     QLineEdit* input;
     QLabel* count;
     QList<QTextCursor> matches;

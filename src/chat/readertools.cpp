@@ -21,7 +21,6 @@
 #include <QStandardPaths>
 
 #include <algorithm>
-#include <memory>
 
 namespace
 {
@@ -71,7 +70,8 @@ void ChatWindow::showTranscriptMenu(const QPoint& position)
 {
     const QPoint scrolled(transcript->horizontalScrollBar()->value(),
                           transcript->verticalScrollBar()->value());
-    std::unique_ptr<QMenu> menu(transcript->createStandardContextMenu(position + scrolled));
+    // Owned by the pane as well: a guarded pointer, so that the two never both delete it.
+    const QPointer<QMenu> menu = transcript->createStandardContextMenu(position + scrolled);
     const int at = transcript->cursorForPosition(position).position();
     const QString code = codeBlockTextAt(transcript->document(), at);
     const int reply = drawnReplyAt(at);
@@ -87,6 +87,7 @@ void ChatWindow::showTranscriptMenu(const QPoint& position)
                         [markdown] { QGuiApplication::clipboard()->setText(markdown); });
     }
     menu->exec(transcript->viewport()->mapToGlobal(position));
+    delete menu.data();
 }
 
 // --- jump ---
@@ -168,15 +169,20 @@ void ChatWindow::exportConversation(bool privateThread, const QString& id)
 void ChatWindow::saveExport(const QString& title, const QString& model, const QJsonArray& turns)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    // On the heap and guarded: the dialog runs its own event loop, during which the window
+    // (its parent) could go.
     QPointer<ChatWindow> window(this);
-    QFileDialog dialog(this, QStringLiteral("导出为 Markdown"),
-                       QDir(folder).filePath(exportFileName(title)),
-                       QStringLiteral("Markdown 文件 (*.md)"));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(QStringLiteral("md"));
-    if (dialog.exec() != QDialog::Accepted || !window || dialog.selectedFiles().isEmpty())
+    const QPointer<QFileDialog> dialog = new QFileDialog(
+        this, QStringLiteral("导出为 Markdown"), QDir(folder).filePath(exportFileName(title)),
+        QStringLiteral("Markdown 文件 (*.md)"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix(QStringLiteral("md"));
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    const QStringList chosen = dialog ? dialog->selectedFiles() : QStringList();
+    delete dialog.data();
+    if (!window || !accepted || chosen.isEmpty())
         return;
-    const QString path = dialog.selectedFiles().constFirst();
+    const QString path = chosen.constFirst();
     const bool written = writeExportFile(path, conversationMarkdown(title, model, turns));
     chatNotice->setText((written ? QStringLiteral("已导出到 %1")
                                  : QStringLiteral("导出失败，文件未能写入 %1，请检查文件夹权限。"))
