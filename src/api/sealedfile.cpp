@@ -1,13 +1,13 @@
 #include "api/sealedfile.h"
 
 #include "api/sealing.h"
+#include "api/wholefile.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <utility>
@@ -26,19 +26,8 @@ bool writeSealedFile(const QString& fileName, QByteArray&& data)
     const QString path = appDataFilePath(fileName);
     QDir().mkpath(QFileInfo(path).absolutePath());
 
-    QSaveFile file(path);
-    // Unbuffered, so a short write (full disk, size limit) shows in write()'s count
-    // instead of vanishing in a flush that commit() does not report.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
-    if (file.write(sealed) != sealed.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    // Owner-only: the content is sealed, but nobody else needs to see it either. A file
-    // system without permissions refuses this; the save itself is still good there.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    return file.commit();
+    // Owner-only: the content is sealed, but nobody else needs to see it either.
+    return writeWholeFile(path, sealed, true);
 }
 
 bool writeSealedFile(const QString& fileName, const QByteArray& data)

@@ -1,7 +1,6 @@
 #include "chat/markdownexport.h"
 
 #include <QJsonObject>
-#include <QSaveFile>
 
 QByteArray conversationMarkdown(const QString& title, const QString& model,
                                 const QJsonArray& messages)
@@ -38,16 +37,4 @@ QString exportFileName(const QString& title)
     if (name.isEmpty())
         name = QStringLiteral("对话");
     return name + QStringLiteral(".md");
-}
-
-bool writeExportFile(const QString& path, const QByteArray& bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
 }

@@ -12,7 +12,3 @@ QByteArray conversationMarkdown(const QString& title, const QString& model,
 // A file name for the export of a conversation with that title: the title without the
 // characters file systems refuse, shortened, with ".md".
 QString exportFileName(const QString& title);
-
-// Writes `bytes` to `path` atomically: the whole file or, on any failure, the old one (or
-// none). False on failure.
-bool writeExportFile(const QString& path, const QByteArray& bytes);

@@ -1,3 +1,5 @@
+#include "api/wholefile.h"
+
 #include "chat/chatwindow.h"
 #include "chat/codeblock.h"
 #include "chat/findbar.h"
@@ -183,7 +185,7 @@ void ChatWindow::saveExport(const QString& title, const QString& model, const QJ
     if (!window || !accepted || chosen.isEmpty())
         return;
     const QString path = chosen.constFirst();
-    const bool written = writeExportFile(path, conversationMarkdown(title, model, turns));
+    const bool written = writeWholeFile(path, conversationMarkdown(title, model, turns));
     chatNotice->setText((written ? QStringLiteral("已导出到 %1")
                                  : QStringLiteral("导出失败，文件未能写入 %1，请检查文件夹权限。"))
                             .arg(QDir::toNativeSeparators(path)));
