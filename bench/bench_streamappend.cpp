@@ -2,20 +2,14 @@
 // 5,000 rendered turns. The cost must not grow with the transcript: every fragment is one
 // cursor move and one insertion at the end. Prints the median per fragment and the ratio.
 //
-// Each fragment goes to both transcripts, one right after the other, so that both medians
+// Each fragment goes to every transcript, one right after the other, so that the medians
 // are taken under the same load and clock speed: on a shared machine these drift by a
 // factor of two within seconds, which would swamp a comparison of separate runs.
 
-#include "chat/markdownview.h"
-#include "chat/streamedreply.h"
-#include "chat/transcript.h"
+#include "streamingpane.h"
 
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QMap>
-#include <QTextCursor>
-#include <QTextDocument>
 
 #include <benchmark/benchmark.h>
 
@@ -28,78 +22,9 @@
 namespace
 {
 
-// A reply is ~200 fragments long; then it is taken away again, as the final redraw does.
-constexpr int fragmentsPerReply = 200;
 constexpr int smallTurns = 10;
 constexpr int largeTurns = 1000;
 constexpr int hugeTurns = 5000;
-
-// `tables`: every reply also carries a table (each table is a text frame of its own).
-QJsonArray conversation(int turns, bool tables)
-{
-    QJsonArray messages;
-    for (int i = 0; i < turns; ++i) {
-        if (i % 2 == 0) {
-            messages.append(QJsonObject{
-                {"role", "user"},
-                {"content",
-                 QStringLiteral("第 %1 个问题：这段代码为什么慢？**请**解释。").arg(i)}});
-            continue;
-        }
-        messages.append(QJsonObject{
-            {"role", "assistant"},
-            {"content", QStringLiteral("## 回答 %1\n\n原因有两点：\n\n- 每次都重新解析\n"
-                                       "- 布局在每个块后都重做\n\n```cpp\nfor (auto& x : v)\n"
-                                       "    sum += x;\n```\n\n%2")
-                            .arg(i)
-                            .arg(tables ? QStringLiteral("| 方法 | 耗时 |\n|---|---|\n"
-                                                         "| 旧 | 慢 |\n| 新 | 快 |\n")
-                                        : QStringLiteral("结论：改为一次布局。\n"))}});
-    }
-    // The prompt just sent: the reply streams in under it.
-    messages.append(QJsonObject{{"role", "user"}, {"content", QStringLiteral("再详细说说。")}});
-    return messages;
-}
-
-// A shown transcript, about the workspace's, with a reply streaming into it.
-class StreamingPane
-{
-public:
-    StreamingPane(int turns, bool tables)
-    {
-        pane.resize(820, 560);
-        pane.show();
-        drawTranscript(&pane, conversation(turns, tables));
-        replyStart = pane.document()->characterCount() - 1;
-    }
-
-    // Appends the next fragment; returns how long that took, in microseconds.
-    double append()
-    {
-        static const QString fragments[] = {QStringLiteral("流式"), QStringLiteral("片段 ok "),
-                                            QStringLiteral("逐字显示，"),
-                                            QStringLiteral("tokens\n"), QStringLiteral("回复")};
-        const QString& text = fragments[inReply % 5];
-        const auto start = std::chrono::steady_clock::now();
-        appendStreamedFragment(&pane, text, replyStarted);
-        const auto end = std::chrono::steady_clock::now();
-        if (++inReply == fragmentsPerReply) {
-            QTextCursor cursor(pane.document());
-            cursor.setPosition(replyStart);
-            cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-            cursor.removeSelectedText();
-            replyStarted = false;
-            inReply = 0;
-        }
-        return std::chrono::duration<double, std::micro>(end - start).count();
-    }
-
-private:
-    MarkdownView pane;
-    int replyStart = 0;
-    bool replyStarted = false;
-    int inReply = 0;
-};
 
 double median(std::vector<double>& samples)
 {

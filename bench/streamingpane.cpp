@@ -1,0 +1,63 @@
+#include "streamingpane.h"
+
+#include "chat/streamedreply.h"
+#include "chat/transcript.h"
+
+#include <QJsonObject>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <chrono>
+
+QJsonArray streamingConversation(int turns, bool tables)
+{
+    QJsonArray messages;
+    for (int i = 0; i < turns; ++i) {
+        if (i % 2 == 0) {
+            messages.append(QJsonObject{
+                {"role", "user"},
+                {"content",
+                 QStringLiteral("第 %1 个问题：这段代码为什么慢？**请**解释。").arg(i)}});
+            continue;
+        }
+        messages.append(QJsonObject{
+            {"role", "assistant"},
+            {"content", QStringLiteral("## 回答 %1\n\n原因有两点：\n\n- 每次都重新解析\n"
+                                       "- 布局在每个块后都重做\n\n```cpp\nfor (auto& x : v)\n"
+                                       "    sum += x;\n```\n\n%2")
+                            .arg(i)
+                            .arg(tables ? QStringLiteral("| 方法 | 耗时 |\n|---|---|\n"
+                                                         "| 旧 | 慢 |\n| 新 | 快 |\n")
+                                        : QStringLiteral("结论：改为一次布局。\n"))}});
+    }
+    messages.append(QJsonObject{{"role", "user"}, {"content", QStringLiteral("再详细说说。")}});
+    return messages;
+}
+
+StreamingPane::StreamingPane(int turns, bool tables)
+{
+    pane.resize(820, 560);
+    pane.show();
+    drawTranscript(&pane, streamingConversation(turns, tables));
+    replyStart = pane.document()->characterCount() - 1;
+}
+
+double StreamingPane::append()
+{
+    static const QString fragments[] = {QStringLiteral("流式"), QStringLiteral("片段 ok "),
+                                        QStringLiteral("逐字显示，"), QStringLiteral("tokens\n"),
+                                        QStringLiteral("回复")};
+    const QString& text = fragments[inReply % 5];
+    const auto start = std::chrono::steady_clock::now();
+    appendStreamedFragment(&pane, text, replyStarted);
+    const auto end = std::chrono::steady_clock::now();
+    if (++inReply == fragmentsPerReply) {
+        QTextCursor cursor(pane.document());
+        cursor.setPosition(replyStart);
+        cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+        replyStarted = false;
+        inReply = 0;
+    }
+    return std::chrono::duration<double, std::micro>(end - start).count();
+}
