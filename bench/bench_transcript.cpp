@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -107,8 +108,38 @@ void BM_DrawTranscriptFromStartPage(benchmark::State& state)
     state.SetComplexityN(turns);
 }
 
+// Reading back through a drawn conversation: the view halfway down, repainted whole, as
+// after a jump or a resize.
+void BM_PaintView(benchmark::State& state)
+{
+    const int turns = int(state.range(0));
+    drawTranscript(&pane(), conversation(turns, 6));
+    QScrollBar* bar = pane().verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(pane().viewport()->grab());
+    state.SetComplexityN(turns);
+}
+
+// The pointer moving over that view: each move asks which link, if any, is under it.
+void BM_PointAt(benchmark::State& state)
+{
+    const int turns = int(state.range(0));
+    drawTranscript(&pane(), conversation(turns, 7));
+    QScrollBar* bar = pane().verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    int y = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pane().anchorAt(QPoint(120, 40 + y)));
+        y = (y + 37) % 500;
+    }
+    state.SetComplexityN(turns);
+}
+
 } // namespace
 
+BENCHMARK(BM_PaintView)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PointAt)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DrawTranscriptFromStartPage)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptOpen)
     ->Arg(10)

@@ -40,8 +40,8 @@ QTextFrameFormat invisibleFrame()
 }
 
 // Moves `cursor` from the end of the frame's last block to the block after the frame and
-// gives that block what the last line break would have given it, so that streamed text
-// continues there exactly as it did without the frame.
+// gives that block what the last line break would have given it, so that what follows (the
+// next turn, or a streamed reply) continues there exactly as it would without the frame.
 void closeTurns(QTextFrame* turns, QTextCursor& cursor)
 {
     const QTextBlockFormat block = cursor.blockFormat();
@@ -111,6 +111,17 @@ void ReplyFragmentCache::finishDrawing()
     used.clear();
 }
 
+// Every edit visits each top-level frame, while painting or pointing into a frame walks it
+// from its start. Turns drawn straight into the top frame would make each streamed fragment
+// visit every table; turns all in one frame would make each repaint and each mouse move walk
+// the whole conversation. A few frames of many turns keep both short.
+qsizetype turnsPerFrame(qsizetype turnCount)
+{
+    constexpr qsizetype mostFrames = 16;
+    constexpr qsizetype fewestTurns = 50;
+    return qMax(fewestTurns, (turnCount + mostFrames - 1) / mostFrames);
+}
+
 QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
 {
     // No layout while the document is built: a long transcript is laid out once. Switched
@@ -123,9 +134,8 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
     // One edit block: the frames (every table is one) are rescanned once, not per insertion.
     cursor.beginEditBlock();
     ReplyFragmentCache* replies = ReplyFragmentCache::of(pane);
-    // All turns go into one frame: every edit rescans the top-level frames, so a fragment
-    // streamed in after it costs the same however many tables the turns hold. The frame's
-    // edges stand in for the first and the last line break.
+    // The turns go into a few frames, the last one ending where a streamed reply begins.
+    const qsizetype perFrame = turnsPerFrame(messages.size());
     QTextFrame* turns = nullptr;
     QList<int> starts;
     starts.reserve(messages.size() + 1);
@@ -153,11 +163,14 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
         // quote, heading or code block would carry that block's look on: the next turn
         // would be drawn as the reply's next bullet, indented, or numbered on from it.
         cursor.insertBlock(QTextBlockFormat());
-        if (i + 1 < messages.size())
+        // Counted from the end: the frame above a streamed reply is always a whole one.
+        if ((messages.size() - 1 - i) % perFrame == 0) {
+            closeTurns(turns, cursor);
+            turns = nullptr;
+        } else {
             cursor.insertBlock(QTextBlockFormat());
+        }
     }
-    if (turns)
-        closeTurns(turns, cursor);
     starts.append(cursor.position());
     cursor.endEditBlock();
     replies->finishDrawing();

@@ -23,6 +23,10 @@ QTextCharFormat turnTextFormat();
 // starts in the document, and last where the drawn turns end.
 QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages);
 
+// How many turns each of the invisible frames holds that drawTranscript groups a
+// conversation of `turnCount` turns into, counted from the last turn.
+qsizetype turnsPerFrame(qsizetype turnCount);
+
 // The replies converted for the last drawing of one pane, owned by the pane. Every redraw
 // after a reply would otherwise parse the whole conversation's Markdown again; what a
 // drawing no longer uses is dropped, so it never holds more than one conversation.

@@ -130,6 +130,9 @@ QString freshlyDrawn(const QJsonArray& messages)
     return pane.document()->toHtml();
 }
 
+// A conversation this long is drawn into two frames, the first holding three turns.
+const qsizetype turnsAcrossFrameEdge = 3 + turnsPerFrame(53);
+
 QTextTable* firstTable(QTextFrame* frame)
 {
     for (QTextFrame* child : frame->childFrames()) {
@@ -442,6 +445,30 @@ private slots:
               turn("assistant", "## 小标题\n\n> 引用 ~~删~~\n\n段落")}},
             {"long, scrolled", longer},
         };
+        // Where one of the frames that hold the turns ends and the next begins: the turns on
+        // either side of that edge are those most likely to carry their look across it.
+        const auto acrossEdge = [](const QJsonObject& last, const QJsonObject& next) {
+            QJsonArray messages{turn("user", "前"), turn("assistant", "前"), last, next};
+            while (messages.size() < turnsAcrossFrameEdge)
+                messages.append(turn(messages.size() % 2 ? "user" : "assistant",
+                                     QString("后 %1").arg(messages.size())));
+            return messages;
+        };
+        const QList<QPair<const char*, QJsonArray>> edges{
+            {"frame edge, lists", acrossEdge(turn("assistant", "- [x] 一\n- 二\n\n1. 三\n"),
+                                             turn("assistant", "- 甲\n- 乙\n"))},
+            {"frame edge, tables", acrossEdge(turn("assistant", table), turn("assistant", table))},
+            {"frame edge, code and a user turn",
+             acrossEdge(turn("assistant", "```cpp\nint x;\n```\n"), turn("user", "问"))},
+            {"frame edge, margins",
+             acrossEdge(turn("assistant", "## 小标题\n\n> 引用 ~~删~~\n\n段落"),
+                        turn("assistant", "# 标题\n\n段落"))},
+            {"frame edge, empty turns", acrossEdge(turn("user", ""), turn("assistant", ""))},
+        };
+        for (const auto& [name, messages] : edges) {
+            QTest::addRow("%s", name) << messages << false << QJsonArray();
+            QTest::addRow("%s, drawn again", name) << messages << true << messages;
+        }
         for (const auto& [name, messages] : transcripts) {
             QTest::addRow("%s", name) << messages << false << QJsonArray();
             QTest::addRow("%s, themed", name) << messages << true << QJsonArray();
@@ -536,6 +563,24 @@ private slots:
             return;
         QCOMPARE(pane.textCursor().selection().toPlainText(),
                  reference.textCursor().selection().toPlainText());
+    }
+
+    // The turns are grouped from the last one back, so that a streamed reply always follows
+    // a whole frame; the first frame holds what is left over.
+    void framesCountedFromTheLastTurn()
+    {
+        QJsonArray messages;
+        for (qsizetype i = 0; i < turnsAcrossFrameEdge; ++i)
+            messages.append(turn(i % 2 ? "assistant" : "user", QString("第 %1 轮").arg(i)));
+        MarkdownView pane;
+        const QList<int> starts = drawTranscript(&pane, messages);
+        const QList<QTextFrame*> frames = pane.document()->rootFrame()->childFrames();
+        QCOMPARE(frames.size(), 2);
+        QVERIFY(frames.at(0)->firstPosition() < starts.at(1));
+        QVERIFY(frames.at(0)->lastPosition() < starts.at(3));
+        QVERIFY(frames.at(0)->lastPosition() > starts.at(2));
+        QVERIFY(frames.at(1)->firstPosition() > starts.at(3));
+        QVERIFY(frames.at(1)->lastPosition() < starts.last());
     }
 
     // Fragment by fragment, the streamed reply looks exactly like its text so far inserted
