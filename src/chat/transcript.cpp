@@ -46,7 +46,7 @@ void closeTurns(QTextFrame* turns, QTextCursor& cursor)
 {
     const QTextBlockFormat block = cursor.blockFormat();
     const QTextCharFormat blockChars = cursor.block().charFormat();
-    cursor.movePosition(QTextCursor::End);
+    cursor.setPosition(turns->lastPosition() + 1);
     cursor.setBlockFormat(block); // list membership and margins included
     cursor.setBlockCharFormat(blockChars);
     // Block margins do not carry across a frame's edge: the gap two such blocks keep, the
@@ -114,12 +114,34 @@ void ReplyFragmentCache::finishDrawing()
 // Every edit visits each top-level frame, while painting or pointing into a frame walks it
 // from its start. Turns drawn straight into the top frame would make each streamed fragment
 // visit every table; turns all in one frame would make each repaint and each mouse move walk
-// the whole conversation. A few frames of many turns keep both short.
-qsizetype turnsPerFrame(qsizetype turnCount)
+// the whole conversation. So the turns go into runs of a few dozen turns, and the runs into
+// at most sixteen groups: every walk stays short.
+TurnFrames planTurnFrames(qsizetype turnCount)
 {
-    constexpr qsizetype mostFrames = 16;
-    constexpr qsizetype fewestTurns = 50;
-    return qMax(fewestTurns, (turnCount + mostFrames - 1) / mostFrames);
+    constexpr qsizetype runsPerGroup = 16;
+    // Runs lengthen with the conversation, so that there are never more than sixteen groups.
+    const qsizetype run = qMax<qsizetype>(16, (turnCount + 255) / 256);
+    // A group's first and last turn lie outside its runs: a turn's header line break and its
+    // blank line can each stand in for one frame edge only.
+    const qsizetype group = run * runsPerGroup + 2;
+    TurnFrames plan;
+    plan.opens.fill(false, turnCount);
+    plan.closes.fill(false, turnCount);
+    // Frames of at most `size` turns over [first, last], counted back from the last: the frame
+    // above a streamed reply is always a whole one.
+    const auto split = [&plan](qsizetype first, qsizetype last, qsizetype size, auto inside) {
+        for (qsizetype end = last; end >= first; end -= size) {
+            const qsizetype begin = qMax(first, end - size + 1);
+            plan.opens[begin] = true;
+            plan.closes[end] = true;
+            inside(begin, end);
+        }
+    };
+    split(0, turnCount - 1, group, [&](qsizetype first, qsizetype last) {
+        if (last - first - 1 > run)
+            split(first + 1, last - 1, run, [](qsizetype, qsizetype) {});
+    });
+    return plan;
 }
 
 QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
@@ -134,9 +156,8 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
     // One edit block: the frames (every table is one) are rescanned once, not per insertion.
     cursor.beginEditBlock();
     ReplyFragmentCache* replies = ReplyFragmentCache::of(pane);
-    // The turns go into a few frames, the last one ending where a streamed reply begins.
-    const qsizetype perFrame = turnsPerFrame(messages.size());
-    QTextFrame* turns = nullptr;
+    const TurnFrames frames = planTurnFrames(messages.size());
+    QList<QTextFrame*> open; // the innermost last
     QList<int> starts;
     starts.reserve(messages.size() + 1);
     for (qsizetype i = 0; i < messages.size(); ++i) {
@@ -145,12 +166,12 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
         const bool assistant = message.value("role").toString() == QLatin1String("assistant");
         const QTextCharFormat header = drawnHeaderFormat(assistant);
         const QString title = turnTitle(assistant);
-        if (turns) {
-            cursor.insertText(title + QLatin1Char('\n'), header);
-        } else {
+        if (frames.opens.at(i)) {
             cursor.insertText(title, header);
-            turns = cursor.insertFrame(invisibleFrame());
+            open.append(cursor.insertFrame(invisibleFrame()));
             cursor.setBlockCharFormat(header); // as after a line break typed in that format
+        } else {
+            cursor.insertText(title + QLatin1Char('\n'), header);
         }
         const QTextCharFormat body = drawnTextFormat();
         cursor.setCharFormat(body);
@@ -163,13 +184,10 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
         // quote, heading or code block would carry that block's look on: the next turn
         // would be drawn as the reply's next bullet, indented, or numbered on from it.
         cursor.insertBlock(QTextBlockFormat());
-        // Counted from the end: the frame above a streamed reply is always a whole one.
-        if ((messages.size() - 1 - i) % perFrame == 0) {
-            closeTurns(turns, cursor);
-            turns = nullptr;
-        } else {
+        if (frames.closes.at(i))
+            closeTurns(open.takeLast(), cursor);
+        else
             cursor.insertBlock(QTextBlockFormat());
-        }
     }
     starts.append(cursor.position());
     cursor.endEditBlock();

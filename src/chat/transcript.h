@@ -23,9 +23,15 @@ QTextCharFormat turnTextFormat();
 // starts in the document, and last where the drawn turns end.
 QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages);
 
-// How many turns each of the invisible frames holds that drawTranscript groups a
-// conversation of `turnCount` turns into, counted from the last turn.
-qsizetype turnsPerFrame(qsizetype turnCount);
+// Where drawTranscript puts the invisible frames that hold a conversation's turns, per turn:
+// whether a frame opens at the line break after its header, and whether one closes at the
+// blank line after it (the innermost open one). Frames nest, and their edges stand in for
+// exactly those line breaks, so the turns look as they would without them.
+struct TurnFrames {
+    QList<bool> opens;
+    QList<bool> closes;
+};
+TurnFrames planTurnFrames(qsizetype turnCount);
 
 // The replies converted for the last drawing of one pane, owned by the pane. Every redraw
 // after a reply would otherwise parse the whole conversation's Markdown again; what a

@@ -24,6 +24,7 @@
 #include <QTextTable>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 #ifdef Q_OS_LINUX
@@ -130,8 +131,22 @@ QString freshlyDrawn(const QJsonArray& messages)
     return pane.document()->toHtml();
 }
 
-// A conversation this long is drawn into two frames, the first holding three turns.
-const qsizetype turnsAcrossFrameEdge = 3 + turnsPerFrame(53);
+// A conversation of `count` turns with `last` and `next` on either side of the first edge
+// between two frames that hold its turns.
+QJsonArray acrossFrameEdge(qsizetype count, const QJsonObject& last, const QJsonObject& next)
+{
+    const TurnFrames plan = planTurnFrames(count);
+    qsizetype edge = 2;
+    while (edge < count && !(plan.closes.at(edge - 1) && plan.opens.at(edge)))
+        ++edge;
+    QJsonArray messages;
+    for (qsizetype i = 0; i < count; ++i)
+        messages.append(i == edge - 1 ? last
+                        : i == edge
+                            ? next
+                            : turn(i % 2 ? "assistant" : "user", QString("第 %1 轮").arg(i)));
+    return messages;
+}
 
 QTextTable* firstTable(QTextFrame* frame)
 {
@@ -448,12 +463,19 @@ private slots:
         // Where one of the frames that hold the turns ends and the next begins: the turns on
         // either side of that edge are those most likely to carry their look across it.
         const auto acrossEdge = [](const QJsonObject& last, const QJsonObject& next) {
-            QJsonArray messages{turn("user", "前"), turn("assistant", "前"), last, next};
-            while (messages.size() < turnsAcrossFrameEdge)
-                messages.append(turn(messages.size() % 2 ? "user" : "assistant",
-                                     QString("后 %1").arg(messages.size())));
-            return messages;
+            return acrossFrameEdge(40, last, next);
         };
+        // Long enough for frames in frames: every kind of turn meets every kind of edge.
+        const QJsonObject kinds[] = {turn("assistant", "- [x] 一\n- 二\n\n1. 三\n"),
+                                     turn("user", "**再来**\n一行"),
+                                     turn("assistant", table),
+                                     turn("user", ""),
+                                     turn("assistant", "## 小标题\n\n> 引用 ~~删~~\n\n段落"),
+                                     turn("assistant", "```cpp\nint x;\n```\n"),
+                                     turn("assistant", "# 标题\n\n段落")};
+        QJsonArray nested;
+        for (int i = 0; i < 300; ++i)
+            nested.append(kinds[i % 7]);
         const QList<QPair<const char*, QJsonArray>> edges{
             {"frame edge, lists", acrossEdge(turn("assistant", "- [x] 一\n- 二\n\n1. 三\n"),
                                              turn("assistant", "- 甲\n- 乙\n"))},
@@ -464,6 +486,7 @@ private slots:
              acrossEdge(turn("assistant", "## 小标题\n\n> 引用 ~~删~~\n\n段落"),
                         turn("assistant", "# 标题\n\n段落"))},
             {"frame edge, empty turns", acrossEdge(turn("user", ""), turn("assistant", ""))},
+            {"frames in frames", nested},
         };
         for (const auto& [name, messages] : edges) {
             QTest::addRow("%s", name) << messages << false << QJsonArray();
@@ -565,22 +588,68 @@ private slots:
                  reference.textCursor().selection().toPlainText());
     }
 
-    // The turns are grouped from the last one back, so that a streamed reply always follows
-    // a whole frame; the first frame holds what is left over.
-    void framesCountedFromTheLastTurn()
+    // However long the conversation, the frames nest at most two deep, open and close in
+    // pairs, and few of them lie side by side at any level: painting, pointing and editing
+    // each walk one level's frames.
+    void framePlanBounded_data()
+    {
+        QTest::addColumn<int>("turns");
+        for (int turns : {0, 1, 2, 17, 18, 19, 40, 257, 258, 259, 300, 1000, 5000, 100000})
+            QTest::addRow("%d", turns) << turns;
+    }
+
+    void framePlanBounded()
+    {
+        QFETCH(int, turns);
+        const TurnFrames plan = planTurnFrames(turns);
+        QCOMPARE(plan.opens.size(), turns);
+        QCOMPARE(plan.closes.size(), turns);
+        QList<int> sideBySide{0}; // per open level, the frames so far
+        qsizetype longestRun = 0;
+        qsizetype runStart = 0;
+        for (qsizetype i = 0; i < turns; ++i) {
+            if (plan.opens.at(i)) {
+                ++sideBySide.last();
+                sideBySide.append(0);
+                runStart = i;
+            }
+            QVERIFY2(sideBySide.size() <= 3, "more than two frames deep");
+            if (plan.closes.at(i)) {
+                QVERIFY2(sideBySide.size() > 1, "a frame closed that was never opened");
+                if (sideBySide.last() == 0) // a frame with none inside
+                    longestRun = qMax(longestRun, i - runStart + 1);
+                sideBySide.removeLast();
+            }
+            QVERIFY(sideBySide.last() <= 16);
+        }
+        QCOMPARE(sideBySide.size(), 1); // all closed
+        if (turns > 0)
+            QVERIFY(plan.closes.last()); // a streamed reply follows a frame
+        QVERIFY(longestRun <= qMax(18, turns / 200));
+    }
+
+    // Drawn, the turns lie in the planned frames, and the last frame ends where a streamed
+    // reply would begin.
+    void framesAsPlanned()
     {
         QJsonArray messages;
-        for (qsizetype i = 0; i < turnsAcrossFrameEdge; ++i)
+        for (int i = 0; i < 300; ++i)
             messages.append(turn(i % 2 ? "assistant" : "user", QString("第 %1 轮").arg(i)));
         MarkdownView pane;
         const QList<int> starts = drawTranscript(&pane, messages);
-        const QList<QTextFrame*> frames = pane.document()->rootFrame()->childFrames();
-        QCOMPARE(frames.size(), 2);
-        QVERIFY(frames.at(0)->firstPosition() < starts.at(1));
-        QVERIFY(frames.at(0)->lastPosition() < starts.at(3));
-        QVERIFY(frames.at(0)->lastPosition() > starts.at(2));
-        QVERIFY(frames.at(1)->firstPosition() > starts.at(3));
-        QVERIFY(frames.at(1)->lastPosition() < starts.last());
+        const QList<QTextFrame*> groups = pane.document()->rootFrame()->childFrames();
+        QCOMPARE(groups.size(), 2);
+        QCOMPARE(groups.last()->childFrames().size(), 16);
+        QCOMPARE(groups.last()->lastPosition() + 1, starts.last());
+        const TurnFrames plan = planTurnFrames(300);
+        for (QTextFrame* frame : groups + groups.last()->childFrames()) {
+            // Each frame opens right after a turn's header and ends just before a turn.
+            const auto opened =
+                std::upper_bound(starts.begin(), starts.end(), frame->firstPosition()) -
+                starts.begin() - 1;
+            QVERIFY(plan.opens.at(opened));
+            QVERIFY(starts.contains(frame->lastPosition() + 1));
+        }
     }
 
     // Fragment by fragment, the streamed reply looks exactly like its text so far inserted
