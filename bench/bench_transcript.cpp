@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QMouseEvent>
 #include <QProcess>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -121,25 +122,40 @@ void BM_PaintView(benchmark::State& state)
     state.SetComplexityN(turns);
 }
 
-// The pointer moving over that view: each move asks which link, if any, is under it.
-void BM_PointAt(benchmark::State& state)
+// The pointer moving over that view, with no button down (`state.range(1)` 0: each move
+// looks for a link under it) or with the left one (1: each move drags a selection along).
+void BM_PointerMove(benchmark::State& state)
 {
     const int turns = int(state.range(0));
+    const Qt::MouseButtons buttons = state.range(1) ? Qt::LeftButton : Qt::NoButton;
     drawTranscript(&pane(), conversation(turns, 7));
     QScrollBar* bar = pane().verticalScrollBar();
     bar->setValue(bar->maximum() / 2);
+    QWidget* viewport = pane().viewport();
+    const auto send = [viewport](QEvent::Type type, QPointF at, Qt::MouseButton button,
+                                 Qt::MouseButtons held) {
+        QMouseEvent event(type, at, viewport->mapToGlobal(at), button, held, Qt::NoModifier);
+        QCoreApplication::sendEvent(viewport, &event);
+    };
+    if (buttons)
+        send(QEvent::MouseButtonPress, QPointF(60, 20), Qt::LeftButton, buttons);
     int y = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(pane().anchorAt(QPoint(120, 40 + y)));
+        send(QEvent::MouseMove, QPointF(120, 40 + y), Qt::NoButton, buttons);
         y = (y + 37) % 500;
     }
+    if (buttons)
+        send(QEvent::MouseButtonRelease, QPointF(120, 40 + y), Qt::LeftButton, Qt::NoButton);
     state.SetComplexityN(turns);
 }
 
 } // namespace
 
 BENCHMARK(BM_PaintView)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PointAt)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PointerMove)
+    ->ArgsProduct({{10, 1000, 5000}, {0, 1}})
+    ->ArgNames({"turns", "drag"})
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DrawTranscriptFromStartPage)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptOpen)
     ->Arg(10)

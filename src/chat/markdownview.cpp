@@ -1,7 +1,11 @@
 #include "chat/markdownview.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QColor>
 #include <QImage>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QTextBlock>
 #include <QTextDocument>
 
 MarkdownView::MarkdownView(QWidget* parent) : QTextBrowser(parent)
@@ -24,4 +28,48 @@ QVariant MarkdownView::loadResource(int type, const QUrl& name)
         return blank;
     }
     return QTextBrowser::loadResource(type, name);
+}
+
+QString MarkdownView::linkAt(const QPoint& pos) const
+{
+    const QScrollBar* across = horizontalScrollBar();
+    const int left = isRightToLeft() ? across->maximum() - across->value() : across->value();
+    const QPointF point(pos.x() + left, pos.y() + verticalScrollBar()->value());
+    const int position = document()->documentLayout()->hitTest(point, Qt::ExactHit);
+    if (position < 0)
+        return {};
+    const QTextBlock block = document()->findBlock(position);
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+        if (it.fragment().contains(position))
+            return it.fragment().charFormat().anchorHref();
+    }
+    return {}; // the line break that ends the block
+}
+
+void MarkdownView::mouseMoveEvent(QMouseEvent* event)
+{
+    // The toolkit looks for the link under the pointer by walking the document's blocks from
+    // the first, on every move: in a long conversation that takes longer than the moves come
+    // in. A move with a button down drags a selection, which has no use for the link; a move
+    // without one only changes the pointer over links, found here the short way.
+    if (event->buttons() != Qt::NoButton) {
+        const Qt::TextInteractionFlags flags = textInteractionFlags();
+        setTextInteractionFlags(flags & ~Qt::LinksAccessibleByMouse);
+        QTextBrowser::mouseMoveEvent(event);
+        setTextInteractionFlags(flags);
+        return;
+    }
+    const QString link = linkAt(event->position().toPoint());
+    if (link == hoveredLink)
+        return;
+    hoveredLink = link;
+    if (link.isEmpty()) {
+        viewport()->setCursor(cursorOffLinks);
+        emit highlighted(QUrl());
+    } else {
+        if (viewport()->cursor().shape() != Qt::PointingHandCursor)
+            cursorOffLinks = viewport()->cursor();
+        viewport()->setCursor(Qt::PointingHandCursor);
+        emit highlighted(source().resolved(QUrl(link)));
+    }
 }

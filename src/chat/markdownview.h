@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCursor>
 #include <QTextBrowser>
 
 // The read-only transcript pane. It never loads or shows an image a reply refers to, and a
@@ -11,4 +12,15 @@ public:
     ~MarkdownView() override;
 
     QVariant loadResource(int type, const QUrl& name) override;
+
+    // What anchorAt gives for `pos` in the viewport, found without walking the document
+    // from its first block.
+    QString linkAt(const QPoint& pos) const;
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    QString hoveredLink;
+    QCursor cursorOffLinks;
 };

@@ -397,6 +397,77 @@ private slots:
         QCOMPARE(watch.opened(), QStringList());
     }
 
+    // The pane finds the link under the pointer on its own, without walking the document
+    // from its start: it must find exactly what the toolkit finds, anywhere in the pane.
+    void linkUnderPointer()
+    {
+        QJsonArray messages;
+        for (int i = 0; i < 40; ++i) {
+            messages.append(turn("user", QString("问题 %1").arg(i)));
+            messages.append(turn("assistant", QString("见 [文档 %1](https://example.com/%1)，或"
+                                                      "[另一页](page-%1.html)\n\n"
+                                                      "- 列表里的 [链接](#item-%1)\n\n"
+                                                      "| 表 |\n|---|\n| [格中](cell-%1) |\n\n"
+                                                      "[段首链接](start-%1)在段首\n\n"
+                                                      "行尾的[链接](end-%1)")
+                                                  .arg(i)));
+        }
+        MarkdownView pane;
+        pane.setFixedSize(500, 400);
+        pane.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&pane));
+        drawTranscript(&pane, messages);
+        QScrollBar* bar = pane.verticalScrollBar();
+        int links = 0;
+        for (int value : {0, bar->maximum() / 3, bar->maximum()}) {
+            bar->setValue(value);
+            for (int y = 0; y < 400; y += 3) {
+                for (int x = 0; x < 500; x += 5) {
+                    const QString expected = pane.anchorAt(QPoint(x, y));
+                    QCOMPARE(pane.linkAt(QPoint(x, y)), expected);
+                    links += !expected.isEmpty();
+                }
+            }
+        }
+        QVERIFY(links > 100); // the grid did cross links
+
+        // Moving over a link shows the pointing hand and names the link; moving off it
+        // gives back the pointer the pane had.
+        const auto moveTo = [&pane](QPoint at) {
+            QMouseEvent move(QEvent::MouseMove, at, pane.viewport()->mapToGlobal(at), Qt::NoButton,
+                             Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(pane.viewport(), &move);
+        };
+        QSignalSpy highlighted(&pane, &QTextBrowser::highlighted);
+        const Qt::CursorShape resting = pane.viewport()->cursor().shape();
+        QTextCursor link(pane.document());
+        link.setPosition(pane.document()->toPlainText().lastIndexOf("链接") + 1);
+        const QPoint over = pane.cursorRect(link).center();
+        QCOMPARE(pane.linkAt(over), QString("end-39"));
+        moveTo(over);
+        QCOMPARE(pane.viewport()->cursor().shape(), Qt::PointingHandCursor);
+        QCOMPARE(highlighted.count(), 1);
+        QCOMPARE(highlighted.last().at(0).toUrl(), QUrl("end-39"));
+        moveTo(QPoint(495, 5));
+        QCOMPARE(pane.viewport()->cursor().shape(), resting);
+        QCOMPARE(highlighted.count(), 2);
+        QCOMPARE(highlighted.last().at(0).toUrl(), QUrl());
+
+        // A drag still selects, from where it began to where the pointer went.
+        const Qt::TextInteractionFlags flags = pane.textInteractionFlags();
+        QTextCursor from(pane.document());
+        from.setPosition(pane.document()->toPlainText().lastIndexOf("段首链接"));
+        const QPoint start = pane.cursorRect(from).center();
+        QTest::mousePress(pane.viewport(), Qt::LeftButton, {}, start);
+        QMouseEvent drag(QEvent::MouseMove, over, pane.viewport()->mapToGlobal(over), Qt::NoButton,
+                         Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(pane.viewport(), &drag);
+        QTest::mouseRelease(pane.viewport(), Qt::LeftButton, {}, over);
+        QVERIFY(pane.textCursor().selectedText().startsWith("段首链接"));
+        QVERIFY(pane.textCursor().selectedText().endsWith("链"));
+        QCOMPARE(pane.textInteractionFlags(), flags);
+    }
+
     // Replies kept from the last drawing give exactly the document fresh conversions give,
     // and only new replies are converted again. (The plain recipe is checked pixel by pixel
     // below.)
