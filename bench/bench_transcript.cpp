@@ -1,6 +1,7 @@
 #include "api/api.h"
 #include "app/theme.h"
 #include "chat/chatwindow.h"
+#include "chat/findbar.h"
 #include "chat/markdownview.h"
 #include "chat/transcript.h"
 
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QProcess>
 #include <QScrollBar>
@@ -122,6 +124,22 @@ void BM_PaintView(benchmark::State& state)
     state.SetComplexityN(turns);
 }
 
+// The same repaint with the find bar open on a word every reply holds.
+void BM_PaintViewFinding(benchmark::State& state)
+{
+    const int turns = int(state.range(0));
+    drawTranscript(&pane(), conversation(turns, 6));
+    FindBar bar(&pane());
+    bar.openBar();
+    bar.field()->setText(QStringLiteral("回答"));
+    QScrollBar* scroll = pane().verticalScrollBar();
+    scroll->setValue(scroll->maximum() / 2);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(pane().viewport()->grab());
+    state.counters["matches"] = bar.matchCount();
+    bar.closeBar();
+}
+
 // The pointer moving over that view, with no button down (`state.range(1)` 0: each move
 // looks for a link under it) or with the left one (1: each move drags a selection along).
 void BM_PointerMove(benchmark::State& state)
@@ -152,6 +170,7 @@ void BM_PointerMove(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_PaintView)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PaintViewFinding)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PointerMove)
     ->ArgsProduct({{10, 1000, 5000}, {0, 1}})
     ->ArgNames({"turns", "drag"})

@@ -12,6 +12,8 @@
 #include <QTextEdit>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace
 {
 
@@ -82,6 +84,10 @@ FindBar::FindBar(QTextEdit* pane) : QWidget(pane), pane(pane)
         if (isVisible() && !input->text().isEmpty())
             researchSoon.start();
     });
+    connect(pane->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+        if (isVisible() && (value < markedFrom || value > markedTo))
+            markNearView();
+    });
     input->installEventFilter(this);
     pane->installEventFilter(this);
     paneViewport = pane->viewport();
@@ -107,6 +113,7 @@ void FindBar::closeBar()
     current = -1;
     count->clear();
     pane->setExtraSelections({});
+    markedTo = markedFrom - 1;
     pane->setFocus(Qt::OtherFocusReason);
 }
 
@@ -116,6 +123,8 @@ bool FindBar::eventFilter(QObject* watched, QEvent* event)
     // still send events through this filter, and the pane is no longer a text edit then.
     if (event->type() == QEvent::Resize && (watched == pane || watched == paneViewport)) {
         placeOverPane();
+        if (isVisible())
+            markNearView();
     } else if (watched == input && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
@@ -166,24 +175,43 @@ void FindBar::step(int offset)
 
 void FindBar::showMatches(bool scrollToCurrent)
 {
-    QList<QTextEdit::ExtraSelection> selections;
-    selections.reserve(matches.size());
-    for (int i = 0; i < matches.size(); ++i)
-        selections.append({matches.at(i), matchFormat(i == current)});
-    pane->setExtraSelections(selections);
     count->setText(input->text().isEmpty()
                        ? QString()
                        : QStringLiteral("%1 / %2").arg(current + 1).arg(matches.size()));
-    if (!scrollToCurrent || current < 0)
-        return;
-    // Into the middle of what the bar leaves visible, unless it is in view already.
-    const QRect match = pane->cursorRect(matches.at(current));
-    QRect visible = pane->viewport()->rect();
-    visible.setBottom(visible.bottom() - height());
-    if (!visible.contains(match)) {
-        QScrollBar* bar = pane->verticalScrollBar();
-        bar->setValue(bar->value() + match.center().y() - visible.center().y());
+    if (scrollToCurrent && current >= 0) {
+        // Into the middle of what the bar leaves visible, unless it is in view already.
+        const QRect match = pane->cursorRect(matches.at(current));
+        QRect visible = pane->viewport()->rect();
+        visible.setBottom(visible.bottom() - height());
+        if (!visible.contains(match)) {
+            QScrollBar* bar = pane->verticalScrollBar();
+            bar->setValue(bar->value() + match.center().y() - visible.center().y());
+        }
     }
+    markNearView();
+}
+
+void FindBar::markNearView()
+{
+    // Every repaint looks at every mark: only the matches within a view's height above and
+    // below the view are marked, and marked anew once the view scrolls further than that.
+    const QRect view = pane->viewport()->rect();
+    // Across the middle: beside the text, a point would be taken as before or after a frame.
+    const int across = view.center().x();
+    const int first =
+        pane->cursorForPosition(QPoint(across, view.top() - view.height())).position();
+    const int last =
+        pane->cursorForPosition(QPoint(across, view.bottom() + view.height())).position();
+    const auto near = std::lower_bound(
+        matches.cbegin(), matches.cend(), first,
+        [](const QTextCursor& match, int position) { return match.selectionEnd() < position; });
+    QList<QTextEdit::ExtraSelection> selections;
+    for (auto match = near; match != matches.cend() && match->selectionStart() <= last; ++match)
+        selections.append({*match, matchFormat(match - matches.cbegin() == current)});
+    pane->setExtraSelections(selections);
+    const int value = pane->verticalScrollBar()->value();
+    markedFrom = value - view.height();
+    markedTo = value + view.height();
 }
 
 void FindBar::placeOverPane()

@@ -9,10 +9,11 @@ class QLabel;
 class QLineEdit;
 class QTextEdit;
 
-// Find in the transcript: a slim bar over the pane's bottom edge, hidden until opened. Every
-// match is highlighted and the current one marked; the count reads "3 / 12". Return and
-// Shift+Return step forward and back, Esc closes it and takes the highlights away. It follows
-// the pane's text as it changes: a reply streaming in, or the whole transcript drawn anew.
+// Find in the transcript: a slim bar over the pane's bottom edge, hidden until opened. The
+// matches in view are highlighted and the current one marked; the count reads "3 / 12". Return
+// and Shift+Return step forward and back, Esc closes it and takes the highlights away. It
+// follows the pane's text as it changes: a reply streaming in, or the whole transcript drawn
+// anew.
 class FindBar : public QWidget
 {
 public:
@@ -31,7 +32,8 @@ protected:
 private:
     void search();                          // finds every match of the field's text again
     void step(int offset);                  // moves the current match by `offset`, wrapping around
-    void showMatches(bool scrollToCurrent); // highlights, the count, the current match
+    void showMatches(bool scrollToCurrent); // the count, the current match, the marks
+    void markNearView();                    // highlights the matches in and around the view
     void placeOverPane();
 
     QTextEdit* pane;
@@ -41,4 +43,6 @@ private:
     QList<QTextCursor> matches;
     int current = -1;
     QTimer researchSoon; // the pane's text changed: search again, once per burst of changes
+    int markedFrom = 0;  // the scroll positions at which the marks cover the whole view
+    int markedTo = -1;
 };

@@ -8,6 +8,7 @@
 #include "chat/findbar.h"
 #include "chat/jumplist.h"
 #include "chat/markdownexport.h"
+#include "chat/markdownview.h"
 #include "chat/searchfold.h"
 #include "probes.h"
 #include "scriptedserver.h"
@@ -28,6 +29,7 @@
 #include <QTextDocument>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace
@@ -335,6 +337,68 @@ private slots:
         QTest::keyClick(bar->field(), Qt::Key_Escape);
         QVERIFY(!bar->isVisible());
         QVERIFY(probe.transcript()->extraSelections().isEmpty());
+    }
+
+    // In a long conversation every match is counted, but only those in and around the view
+    // are marked, so that a repaint does not look at thousands of marks; scrolling and
+    // stepping bring the marks along.
+    void findMarksFollowTheView()
+    {
+        auto window = openWindow();
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        QJsonArray turns;
+        for (int i = 0; i < 150; ++i)
+            turns.append(
+                QJsonObject{{"role", i % 2 ? "assistant" : "user"},
+                            {"content", QString("第 %1 段：线索在此。\n\n其后还有一行。").arg(i)}});
+        showTurns(probe, turns);
+        FindBar* bar = probe.findBar();
+        QTest::keyClick(window.get(), Qt::Key_F, Qt::ControlModifier);
+        bar->field()->setText(QStringLiteral("线索"));
+        QCOMPARE(bar->matchCount(), 150);
+        MarkdownView* pane = probe.transcript();
+
+        // Marked: every match in view, none far from it, each one a match.
+        const auto checkMarks = [&] {
+            const QList<QTextEdit::ExtraSelection> marks = pane->extraSelections();
+            QVERIFY(!marks.isEmpty());
+            QVERIFY(marks.size() < 60);
+            QList<int> marked;
+            for (const QTextEdit::ExtraSelection& mark : marks) {
+                QCOMPARE(mark.cursor.selectedText(), QStringLiteral("线索"));
+                marked.append(mark.cursor.selectionStart());
+            }
+            const QString text = pane->document()->toRawText();
+            for (qsizetype at = text.indexOf("线索"); at >= 0; at = text.indexOf("线索", at + 1)) {
+                QTextCursor match(pane->document());
+                match.setPosition(int(at));
+                if (pane->viewport()->rect().intersects(pane->cursorRect(match)))
+                    QVERIFY2(marked.contains(int(at)), "a match in view is not marked");
+            }
+        };
+        checkMarks();
+        pane->verticalScrollBar()->setValue(0);
+        checkMarks();
+        pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum() / 2);
+        checkMarks();
+
+        // Stepping back from the first match goes to the last one, far below: it is marked
+        // as the current one there.
+        bar->field()->setText(QString());
+        bar->field()->setText(QStringLiteral("线索"));
+        pane->verticalScrollBar()->setValue(0);
+        QTest::keyClick(bar->field(), Qt::Key_Return, Qt::ShiftModifier);
+        QCOMPARE(bar->currentIndex(), 149);
+        checkMarks();
+        const QList<QTextEdit::ExtraSelection> marks = pane->extraSelections();
+        const auto current =
+            std::find_if(marks.cbegin(), marks.cend(), [](const QTextEdit::ExtraSelection& mark) {
+                return mark.format.background().color() == QColor("#f3b04a");
+            });
+        QVERIFY(current != marks.cend());
+        QVERIFY(pane->viewport()->rect().intersects(pane->cursorRect(current->cursor)));
+        QVERIFY(current->cursor.selectionStart() > pane->document()->characterCount() * 9 / 10);
     }
 
     // A reply streaming in is searched as it grows; after the final redraw the marks are on
