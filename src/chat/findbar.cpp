@@ -202,11 +202,11 @@ void FindBar::markNearView()
         pane->cursorForPosition(QPoint(across, view.top() - view.height())).position();
     const int last =
         pane->cursorForPosition(QPoint(across, view.bottom() + view.height())).position();
-    const auto near = std::lower_bound(
+    const auto nearest = std::lower_bound(
         matches.cbegin(), matches.cend(), first,
         [](const QTextCursor& match, int position) { return match.selectionEnd() < position; });
     QList<QTextEdit::ExtraSelection> selections;
-    for (auto match = near; match != matches.cend() && match->selectionStart() <= last; ++match)
+    for (auto match = nearest; match != matches.cend() && match->selectionStart() <= last; ++match)
         selections.append({*match, matchFormat(match - matches.cbegin() == current)});
     pane->setExtraSelections(selections);
     const int value = pane->verticalScrollBar()->value();
