@@ -94,6 +94,32 @@ void BM_DrawTranscriptReply(benchmark::State& state)
     state.SetComplexityN(turns);
 }
 
+// The same redraw with the find bar open on a word every reply holds.
+void BM_DrawTranscriptReplyFinding(benchmark::State& state)
+{
+    const int turns = int(state.range(0));
+    const QJsonArray base = conversation(turns, 3);
+    drawTranscript(&pane(), base);
+    FindBar bar(&pane());
+    bar.openBar();
+    bar.field()->setText(QStringLiteral("回答"));
+    int n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        // What the bar does once a redraw is over: it finds the matches again.
+        bar.field()->setText(QString());
+        bar.field()->setText(QStringLiteral("回答"));
+        QJsonArray messages = base;
+        messages.append(
+            QJsonObject{{"role", "assistant"},
+                        {"content", QStringLiteral("新回复 %1 | a |\n|---|\n").arg(++n)}});
+        state.ResumeTiming();
+        drawTranscript(&pane(), messages);
+    }
+    state.counters["matches"] = double(turns / 2);
+    bar.closeBar();
+}
+
 // Opening a conversation from the start page: the pane shows no scroll bar yet.
 void BM_DrawTranscriptFromStartPage(benchmark::State& state)
 {
@@ -175,6 +201,7 @@ BENCHMARK(BM_PointerMove)
     ->ArgsProduct({{10, 1000, 5000}, {0, 1}})
     ->ArgNames({"turns", "drag"})
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DrawTranscriptReplyFinding)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptFromStartPage)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptOpen)
     ->Arg(10)

@@ -84,6 +84,16 @@ FindBar::FindBar(QTextEdit* pane) : QWidget(pane), pane(pane)
         if (isVisible() && !input->text().isEmpty())
             researchSoon.start();
     });
+    // A redraw first empties the document: the matches then point at nothing, and while they
+    // are kept every insertion of the redraw moves each of them. They go at once and are
+    // found again after the redraw, the current one by the place it had.
+    connect(pane->document(), &QTextDocument::contentsChange, this, [this](int, int removed, int) {
+        if (removed == 0 || matches.isEmpty())
+            return;
+        matches.clear();
+        current = -1;
+        this->pane->setExtraSelections({});
+    });
     connect(pane->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
         if (isVisible() && (value < markedFrom || value > markedTo))
             markNearView();
@@ -111,6 +121,7 @@ void FindBar::closeBar()
     researchSoon.stop();
     matches.clear();
     current = -1;
+    currentStart = 0;
     count->clear();
     pane->setExtraSelections({});
     markedTo = markedFrom - 1;
@@ -142,7 +153,7 @@ bool FindBar::eventFilter(QObject* watched, QEvent* event)
 void FindBar::search()
 {
     // The current match stays current if it is still there, or the next one after it.
-    const int previousStart = current >= 0 ? matches.at(current).selectionStart() : 0;
+    const int previousStart = current >= 0 ? matches.at(current).selectionStart() : currentStart;
     matches.clear();
     current = -1;
     const QString needle = foldForSearch(input->text());
@@ -175,6 +186,7 @@ void FindBar::step(int offset)
 
 void FindBar::showMatches(bool scrollToCurrent)
 {
+    currentStart = current >= 0 ? matches.at(current).selectionStart() : 0;
     count->setText(input->text().isEmpty()
                        ? QString()
                        : QStringLiteral("%1 / %2").arg(current + 1).arg(matches.size()));

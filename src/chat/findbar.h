@@ -42,7 +42,8 @@ private:
     QLabel* count;
     QList<QTextCursor> matches;
     int current = -1;
-    QTimer researchSoon; // the pane's text changed: search again, once per burst of changes
-    int markedFrom = 0;  // the scroll positions at which the marks cover the whole view
+    int currentStart = 0; // where the current match begins, kept while the matches are gone
+    QTimer researchSoon;  // the pane's text changed: search again, once per burst of changes
+    int markedFrom = 0;   // the scroll positions at which the marks cover the whole view
     int markedTo = -1;
 };

@@ -401,6 +401,35 @@ private slots:
         QVERIFY(current->cursor.selectionStart() > pane->document()->characterCount() * 9 / 10);
     }
 
+    // A redraw lets go of the matches at once (they would point at nothing, and slow every
+    // insertion of the redraw down), then finds them again with the same one current.
+    void findKeepsItsPlaceAcrossRedraw()
+    {
+        auto window = openWindow();
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        QJsonArray turns;
+        for (int i = 0; i < 12; ++i)
+            turns.append(QJsonObject{{"role", i % 2 ? "assistant" : "user"},
+                                     {"content", QString("第 %1 条线索").arg(i)}});
+        showTurns(probe, turns);
+        FindBar* bar = probe.findBar();
+        QTest::keyClick(window.get(), Qt::Key_F, Qt::ControlModifier);
+        bar->field()->setText(QStringLiteral("线索"));
+        for (int i = 0; i < 4; ++i)
+            QTest::keyClick(bar->field(), Qt::Key_Return);
+        QCOMPARE(bar->currentIndex(), 4);
+
+        showTurns(probe, turns);
+        QCOMPARE(bar->matchCount(), 0);
+        QVERIFY(probe.transcript()->extraSelections().isEmpty());
+        QTRY_COMPARE(bar->matchCount(), 12);
+        QCOMPARE(bar->currentIndex(), 4);
+        QLabel* count = bar->findChild<QLabel*>("findCount");
+        QCOMPARE(count->text(), QString("5 / 12"));
+        QVERIFY(!probe.transcript()->extraSelections().isEmpty());
+    }
+
     // A reply streaming in is searched as it grows; after the final redraw the marks are on
     // the new text, not on positions of the old document.
     void findDuringStreamAndAfterRedraw()
