@@ -166,6 +166,23 @@ void BM_PaintViewFinding(benchmark::State& state)
     bar.closeBar();
 }
 
+// Typing into the find bar: every keystroke finds the word anew, here "回" and "回答" in
+// turn, each found in every reply.
+void BM_FindAsTyped(benchmark::State& state)
+{
+    const int turns = int(state.range(0));
+    drawTranscript(&pane(), conversation(turns, 6));
+    FindBar bar(&pane());
+    bar.openBar();
+    bool longer = false;
+    for (auto _ : state) {
+        bar.field()->setText(longer ? QStringLiteral("回答") : QStringLiteral("回"));
+        longer = !longer;
+    }
+    state.counters["matches"] = bar.matchCount();
+    bar.closeBar();
+}
+
 // The pointer moving over that view, with no button down (`state.range(1)` 0: each move
 // looks for a link under it) or with the left one (1: each move drags a selection along).
 void BM_PointerMove(benchmark::State& state)
@@ -197,6 +214,7 @@ void BM_PointerMove(benchmark::State& state)
 
 BENCHMARK(BM_PaintView)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PaintViewFinding)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FindAsTyped)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PointerMove)
     ->ArgsProduct({{10, 1000, 5000}, {0, 1}})
     ->ArgNames({"turns", "drag"})

@@ -84,16 +84,17 @@ FindBar::FindBar(QTextEdit* pane) : QWidget(pane), pane(pane)
         if (isVisible() && !input->text().isEmpty())
             researchSoon.start();
     });
-    // A redraw first empties the document: the matches then point at nothing, and while they
-    // are kept every insertion of the redraw moves each of them. They go at once and are
-    // found again after the redraw, the current one by the place it had.
-    connect(pane->document(), &QTextDocument::contentsChange, this, [this](int, int removed, int) {
-        if (removed == 0 || matches.isEmpty())
-            return;
-        matches.clear();
-        current = -1;
-        this->pane->setExtraSelections({});
-    });
+    // The pane only grows at its end while a reply streams in, which leaves the matches where
+    // they are. A redraw first empties it: the matches then point at nothing, so they go at
+    // once and are found again after the redraw, the current one by the place it had.
+    connect(pane->document(), &QTextDocument::contentsChange, this,
+            [this](int position, int removed, int) {
+                if (matches.isEmpty() || (removed == 0 && position >= matches.last() + matchLength))
+                    return;
+                matches.clear();
+                current = -1;
+                this->pane->setExtraSelections({});
+            });
     connect(pane->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
         if (isVisible() && (value < markedFrom || value > markedTo))
             markNearView();
@@ -153,10 +154,11 @@ bool FindBar::eventFilter(QObject* watched, QEvent* event)
 void FindBar::search()
 {
     // The current match stays current if it is still there, or the next one after it.
-    const int previousStart = current >= 0 ? matches.at(current).selectionStart() : currentStart;
+    const int previousStart = current >= 0 ? matches.at(current) : currentStart;
     matches.clear();
     current = -1;
     const QString needle = foldForSearch(input->text());
+    matchLength = int(needle.size());
     if (needle.isEmpty())
         return;
     QTextDocument* document = pane->document();
@@ -164,12 +166,9 @@ void FindBar::search()
     const QString text = foldForSearch(document->toRawText());
     for (qsizetype at = text.indexOf(needle); at >= 0;
          at = text.indexOf(needle, at + needle.size())) {
-        QTextCursor match(document);
-        match.setPosition(int(at));
-        match.setPosition(int(at + needle.size()), QTextCursor::KeepAnchor);
         if (current < 0 && at >= previousStart)
             current = int(matches.size());
-        matches.append(match);
+        matches.append(int(at));
     }
     if (current < 0 && !matches.isEmpty())
         current = 0;
@@ -186,13 +185,13 @@ void FindBar::step(int offset)
 
 void FindBar::showMatches(bool scrollToCurrent)
 {
-    currentStart = current >= 0 ? matches.at(current).selectionStart() : 0;
+    currentStart = current >= 0 ? matches.at(current) : 0;
     count->setText(input->text().isEmpty()
                        ? QString()
                        : QStringLiteral("%1 / %2").arg(current + 1).arg(matches.size()));
     if (scrollToCurrent && current >= 0) {
         // Into the middle of what the bar leaves visible, unless it is in view already.
-        const QRect match = pane->cursorRect(matches.at(current));
+        const QRect match = pane->cursorRect(matchCursor(current));
         QRect visible = pane->viewport()->rect();
         visible.setBottom(visible.bottom() - height());
         if (!visible.contains(match)) {
@@ -214,16 +213,27 @@ void FindBar::markNearView()
         pane->cursorForPosition(QPoint(across, view.top() - view.height())).position();
     const int last =
         pane->cursorForPosition(QPoint(across, view.bottom() + view.height())).position();
-    const auto nearest = std::lower_bound(
-        matches.cbegin(), matches.cend(), first,
-        [](const QTextCursor& match, int position) { return match.selectionEnd() < position; });
+    const auto nearest =
+        std::lower_bound(matches.cbegin(), matches.cend(), first, [this](int start, int position) {
+            return start + matchLength < position;
+        });
     QList<QTextEdit::ExtraSelection> selections;
-    for (auto match = nearest; match != matches.cend() && match->selectionStart() <= last; ++match)
-        selections.append({*match, matchFormat(match - matches.cbegin() == current)});
+    for (auto match = nearest; match != matches.cend() && *match <= last; ++match) {
+        const int index = int(match - matches.cbegin());
+        selections.append({matchCursor(index), matchFormat(index == current)});
+    }
     pane->setExtraSelections(selections);
     const int value = pane->verticalScrollBar()->value();
     markedFrom = value - view.height();
     markedTo = value + view.height();
+}
+
+QTextCursor FindBar::matchCursor(int index) const
+{
+    QTextCursor match(pane->document());
+    match.setPosition(matches.at(index));
+    match.setPosition(matches.at(index) + matchLength, QTextCursor::KeepAnchor);
+    return match;
 }
 
 void FindBar::placeOverPane()

@@ -34,13 +34,15 @@ private:
     void step(int offset);                  // moves the current match by `offset`, wrapping around
     void showMatches(bool scrollToCurrent); // the count, the current match, the marks
     void markNearView();                    // highlights the matches in and around the view
+    QTextCursor matchCursor(int index) const; // selects the match
     void placeOverPane();
 
     QTextEdit* pane;
     QWidget* paneViewport; // the pane's text area, which it keeps for its life
     QLineEdit* input;
     QLabel* count;
-    QList<QTextCursor> matches;
+    QList<int> matches; // where each match begins, in order
+    int matchLength = 0;
     int current = -1;
     int currentStart = 0; // where the current match begins, kept while the matches are gone
     QTimer researchSoon;  // the pane's text changed: search again, once per burst of changes

@@ -430,6 +430,31 @@ private slots:
         QVERIFY(!probe.transcript()->extraSelections().isEmpty());
     }
 
+    // Matches are kept by position: text added after them leaves them be, any other change
+    // lets go of them until they are found again, so a mark never lands on other text.
+    void findNeverMarksStaleText()
+    {
+        QTextEdit pane;
+        pane.resize(400, 300);
+        pane.show();
+        pane.setPlainText(QStringLiteral("甲 线索 乙 线索"));
+        FindBar bar(&pane);
+        bar.openBar();
+        bar.field()->setText(QStringLiteral("线索"));
+        QCOMPARE(bar.matchCount(), 2);
+
+        QTextCursor end(pane.document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(QStringLiteral(" 丙"));
+        QCOMPARE(bar.matchCount(), 2);
+        QTextCursor start(pane.document());
+        start.insertText(QStringLiteral("开头的线索 "));
+        QCOMPARE(bar.matchCount(), 0);
+        QTRY_COMPARE(bar.matchCount(), 3);
+        for (const QTextEdit::ExtraSelection& mark : pane.extraSelections())
+            QCOMPARE(mark.cursor.selectedText(), QStringLiteral("线索"));
+    }
+
     // A reply streaming in is searched as it grows; after the final redraw the marks are on
     // the new text, not on positions of the old document.
     void findDuringStreamAndAfterRedraw()
