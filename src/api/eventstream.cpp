@@ -165,6 +165,10 @@ template <typename Visit> void takeBlocks(QByteArray& buffer, QByteArrayView inc
 QList<ReplyEvent> takeReplyEvents(QByteArray& buffer, QByteArrayView incoming)
 {
     QList<ReplyEvent> events;
+    // A short event takes some sixty bytes: room for those of a large piece at once. (Small
+    // pieces, mostly without a whole event, are better off with no list at all.)
+    if (incoming.size() >= 256)
+        events.reserve(incoming.size() / 64);
     takeBlocks(buffer, incoming, [&events](const BlockFields& fields) {
         ReplyEvent event;
         if (fields.name == "delta") {

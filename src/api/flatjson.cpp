@@ -1,6 +1,7 @@
 #include "api/flatjson.h"
 
 #include <QJsonDocument>
+#include <QtEndian>
 
 #include <cstdint>
 #include <cstring>
@@ -44,16 +45,17 @@ bool readHex(const uchar* at, const uchar* end, char16_t& unit)
     return true;
 }
 
-// Whether eight bytes are all printable ASCII other than '"' and '\': the common case,
-// copied without looking at each byte. A false alarm only costs one slow step.
-bool plainAscii(std::uint64_t bytes)
+// How many of eight bytes (the first in the lowest bits), from the first on, are printable
+// ASCII other than '"' and '\': copied without looking at each byte. Each test below may
+// also flag bytes after a true hit, never one before it, so the count is exact.
+int plainAsciiPrefix(std::uint64_t bytes)
 {
     constexpr std::uint64_t ones = 0x0101010101010101;
     constexpr std::uint64_t highs = 0x8080808080808080;
     const auto hasZero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
     const std::uint64_t special = (bytes & highs) | ((bytes - 0x20 * ones) & ~bytes & highs) |
                                   hasZero(bytes ^ ('"' * ones)) | hasZero(bytes ^ ('\\' * ones));
-    return special == 0;
+    return special == 0 ? 8 : int(qCountTrailingZeroBits(special) / 8);
 }
 
 bool isContinuation(uchar c)
@@ -78,18 +80,18 @@ template <bool Store> bool decodeString(const uchar*& from, const uchar* const e
             (void)out; // only the storing reader writes through it
     };
     for (;;) {
-        // A run of plain ASCII: eight bytes at a time, then byte by byte.
+        // A run of plain ASCII: eight bytes at a time, then byte by byte. All eight are
+        // written; those past the run are written over next (`out` has a unit per byte left).
         while (end - at >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, at, 8);
-            if (!plainAscii(word))
-                break;
+            const auto plain = plainAsciiPrefix(qFromLittleEndian<std::uint64_t>(at));
             if constexpr (Store) {
                 for (int i = 0; i < 8; ++i)
                     out[i] = at[i];
-                out += 8;
+                out += plain;
             }
-            at += 8;
+            at += plain;
+            if (plain < 8)
+                break;
         }
         while (at < end && *at >= 0x20 && *at < 0x80 && *at != '"' && *at != '\\')
             put(*at++);
