@@ -210,6 +210,28 @@ void BM_PointerMove(benchmark::State& state)
     state.SetComplexityN(turns);
 }
 
+// A click into that view, off any link: a press and a release.
+void BM_Click(benchmark::State& state)
+{
+    const int turns = int(state.range(0));
+    drawTranscript(&pane(), conversation(turns, 7));
+    QScrollBar* bar = pane().verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    QWidget* viewport = pane().viewport();
+    int y = 0;
+    for (auto _ : state) {
+        const QPointF at(120, 40 + y);
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent click(type, at, viewport->mapToGlobal(at), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                              Qt::NoModifier);
+            QCoreApplication::sendEvent(viewport, &click);
+        }
+        y = (y + 37) % 500;
+    }
+    state.SetComplexityN(turns);
+}
+
 } // namespace
 
 BENCHMARK(BM_PaintView)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
@@ -219,6 +241,7 @@ BENCHMARK(BM_PointerMove)
     ->ArgsProduct({{10, 1000, 5000}, {0, 1}})
     ->ArgNames({"turns", "drag"})
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Click)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptReplyFinding)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptFromStartPage)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptOpen)

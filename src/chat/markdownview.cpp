@@ -53,10 +53,7 @@ void MarkdownView::mouseMoveEvent(QMouseEvent* event)
     // in. A move with a button down drags a selection, which has no use for the link; a move
     // without one only changes the pointer over links, found here the short way.
     if (event->buttons() != Qt::NoButton) {
-        const Qt::TextInteractionFlags flags = textInteractionFlags();
-        setTextInteractionFlags(flags & ~Qt::LinksAccessibleByMouse);
-        QTextBrowser::mouseMoveEvent(event);
-        setTextInteractionFlags(flags);
+        withoutLinks([&] { QTextBrowser::mouseMoveEvent(event); });
         return;
     }
     const QString link = linkAt(event->position().toPoint());
@@ -72,4 +69,32 @@ void MarkdownView::mouseMoveEvent(QMouseEvent* event)
         viewport()->setCursor(Qt::PointingHandCursor);
         emit highlighted(source().resolved(QUrl(link)));
     }
+}
+
+void MarkdownView::mousePressEvent(QMouseEvent* event)
+{
+    // The same walk, twice per click. A click that begins off any link cannot open one, so
+    // both its press and its release do without the link under the pointer.
+    pressedOffLinks = linkAt(event->position().toPoint()).isEmpty();
+    if (pressedOffLinks)
+        withoutLinks([&] { QTextBrowser::mousePressEvent(event); });
+    else
+        QTextBrowser::mousePressEvent(event);
+}
+
+void MarkdownView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (pressedOffLinks)
+        withoutLinks([&] { QTextBrowser::mouseReleaseEvent(event); });
+    else
+        QTextBrowser::mouseReleaseEvent(event);
+    pressedOffLinks = false;
+}
+
+void MarkdownView::withoutLinks(const std::function<void()>& handle)
+{
+    const Qt::TextInteractionFlags flags = textInteractionFlags();
+    setTextInteractionFlags(flags & ~Qt::LinksAccessibleByMouse);
+    handle();
+    setTextInteractionFlags(flags);
 }

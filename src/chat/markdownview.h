@@ -3,6 +3,8 @@
 #include <QCursor>
 #include <QTextBrowser>
 
+#include <functional>
+
 // The read-only transcript pane. It never loads or shows an image a reply refers to, and a
 // click on a link never replaces the transcript with another document.
 class MarkdownView : public QTextBrowser
@@ -19,8 +21,14 @@ public:
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    // Runs a mouse handler of the base class with links out of its reach.
+    void withoutLinks(const std::function<void()>& handle);
+
     QString hoveredLink;
     QCursor cursorOffLinks;
+    bool pressedOffLinks = false;
 };

@@ -466,6 +466,19 @@ private slots:
         QVERIFY(pane.textCursor().selectedText().startsWith("段首链接"));
         QVERIFY(pane.textCursor().selectedText().endsWith("链"));
         QCOMPARE(pane.textInteractionFlags(), flags);
+
+        // A click opens the link it was made on; a press off every link does not open the one
+        // it is let go over, as in a web page.
+        QSignalSpy clicked(&pane, &QTextBrowser::anchorClicked);
+        QTest::mouseClick(pane.viewport(), Qt::LeftButton, {}, over);
+        QCOMPARE(clicked.count(), 1);
+        QCOMPARE(clicked.last().at(0).toUrl(), QUrl("end-39"));
+        QTest::mousePress(pane.viewport(), Qt::LeftButton, {}, QPoint(495, 5));
+        QTest::mouseRelease(pane.viewport(), Qt::LeftButton, {}, over);
+        QCOMPARE(clicked.count(), 1);
+        QTest::mouseClick(pane.viewport(), Qt::LeftButton, {}, over);
+        QCOMPARE(clicked.count(), 2);
+        QCOMPARE(pane.textInteractionFlags(), flags);
     }
 
     // Replies kept from the last drawing give exactly the document fresh conversions give,
