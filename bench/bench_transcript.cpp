@@ -210,6 +210,24 @@ void BM_PointerMove(benchmark::State& state)
     state.SetComplexityN(turns);
 }
 
+// The window made a little wider or narrower, at the end of the conversation: the pane lays
+// the conversation out again at the new width.
+void BM_Resize(benchmark::State& state)
+{
+    const int turns = int(state.range(0));
+    drawTranscript(&pane(), conversation(turns, 7));
+    const QSize size = pane().size();
+    bool wider = false;
+    for (auto _ : state) {
+        pane().resize(size.width() + (wider ? 12 : 0), size.height());
+        QCoreApplication::sendPostedEvents();
+        benchmark::DoNotOptimize(pane().viewport()->grab());
+        wider = !wider;
+    }
+    pane().resize(size);
+    state.SetComplexityN(turns);
+}
+
 // A click into that view, off any link: a press and a release.
 void BM_Click(benchmark::State& state)
 {
@@ -242,6 +260,7 @@ BENCHMARK(BM_PointerMove)
     ->ArgNames({"turns", "drag"})
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Click)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Resize)->Arg(10)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptReplyFinding)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptFromStartPage)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawTranscriptOpen)
