@@ -137,14 +137,20 @@ void BM_DrawTranscriptFromStartPage(benchmark::State& state)
     state.SetComplexityN(turns);
 }
 
+// A conversation of `turns` turns drawn into the pane, the view scrolled halfway down it.
+void drawHalfwayDown(int turns, int salt)
+{
+    drawTranscript(&pane(), conversation(turns, salt));
+    QScrollBar* bar = pane().verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+}
+
 // Reading back through a drawn conversation: the view halfway down, repainted whole, as
 // after a jump or a resize.
 void BM_PaintView(benchmark::State& state)
 {
     const int turns = int(state.range(0));
-    drawTranscript(&pane(), conversation(turns, 6));
-    QScrollBar* bar = pane().verticalScrollBar();
-    bar->setValue(bar->maximum() / 2);
+    drawHalfwayDown(turns, 6);
     for (auto _ : state)
         benchmark::DoNotOptimize(pane().viewport()->grab());
     state.SetComplexityN(turns);
@@ -157,7 +163,7 @@ void BM_PaintViewFinding(benchmark::State& state)
     drawTranscript(&pane(), conversation(turns, 6));
     FindBar bar(&pane());
     bar.openBar();
-    bar.field()->setText(QStringLiteral("回答"));
+    bar.field()->setText(QStringLiteral("回答")); // which scrolls to the first match
     QScrollBar* scroll = pane().verticalScrollBar();
     scroll->setValue(scroll->maximum() / 2);
     for (auto _ : state)
@@ -189,9 +195,7 @@ void BM_PointerMove(benchmark::State& state)
 {
     const int turns = int(state.range(0));
     const Qt::MouseButtons buttons = state.range(1) ? Qt::LeftButton : Qt::NoButton;
-    drawTranscript(&pane(), conversation(turns, 7));
-    QScrollBar* bar = pane().verticalScrollBar();
-    bar->setValue(bar->maximum() / 2);
+    drawHalfwayDown(turns, 7);
     QWidget* viewport = pane().viewport();
     const auto send = [viewport](QEvent::Type type, QPointF at, Qt::MouseButton button,
                                  Qt::MouseButtons held) {
@@ -232,9 +236,7 @@ void BM_Resize(benchmark::State& state)
 void BM_Click(benchmark::State& state)
 {
     const int turns = int(state.range(0));
-    drawTranscript(&pane(), conversation(turns, 7));
-    QScrollBar* bar = pane().verticalScrollBar();
-    bar->setValue(bar->maximum() / 2);
+    drawHalfwayDown(turns, 7);
     QWidget* viewport = pane().viewport();
     int y = 0;
     for (auto _ : state) {

@@ -179,6 +179,16 @@ class TstReaderTools : public QObject
         return window;
     }
 
+    // `count` turns, the user's first, each `text` with its number in place of %1.
+    static QJsonArray numberedTurns(int count, const QString& text)
+    {
+        QJsonArray turns;
+        for (int i = 0; i < count; ++i)
+            turns.append(
+                QJsonObject{{"role", i % 2 ? "assistant" : "user"}, {"content", text.arg(i)}});
+        return turns;
+    }
+
     static void showTurns(const ChatWindowProbe& probe, const QJsonArray& turns)
     {
         probe.messages() = turns;
@@ -347,12 +357,7 @@ private slots:
         auto window = openWindow();
         QVERIFY(window);
         ChatWindowProbe probe(window.get());
-        QJsonArray turns;
-        for (int i = 0; i < 150; ++i)
-            turns.append(
-                QJsonObject{{"role", i % 2 ? "assistant" : "user"},
-                            {"content", QString("第 %1 段：线索在此。\n\n其后还有一行。").arg(i)}});
-        showTurns(probe, turns);
+        showTurns(probe, numberedTurns(150, "第 %1 段：线索在此。\n\n其后还有一行。"));
         FindBar* bar = probe.findBar();
         QTest::keyClick(window.get(), Qt::Key_F, Qt::ControlModifier);
         bar->field()->setText(QStringLiteral("线索"));
@@ -408,10 +413,7 @@ private slots:
         auto window = openWindow();
         QVERIFY(window);
         ChatWindowProbe probe(window.get());
-        QJsonArray turns;
-        for (int i = 0; i < 12; ++i)
-            turns.append(QJsonObject{{"role", i % 2 ? "assistant" : "user"},
-                                     {"content", QString("第 %1 条线索").arg(i)}});
+        const QJsonArray turns = numberedTurns(12, "第 %1 条线索");
         showTurns(probe, turns);
         FindBar* bar = probe.findBar();
         QTest::keyClick(window.get(), Qt::Key_F, Qt::ControlModifier);
