@@ -111,18 +111,19 @@ void ReplyFragmentCache::finishDrawing()
     used.clear();
 }
 
-// Every edit visits each top-level frame, while painting or pointing into a frame walks it
-// from its start. Turns drawn straight into the top frame would make each streamed fragment
-// visit every table; turns all in one frame would make each repaint and each mouse move walk
-// the whole conversation. So the turns go into runs of a few dozen turns, and the runs into
-// at most sixteen groups: every walk stays short.
+// Every edit looks up where each top-level frame begins and ends, and each such lookup walks
+// the whole document's tree of text; painting or pointing into a frame walks it from its
+// start. Turns drawn straight into the top frame would make each streamed fragment visit
+// every table; turns all in one flat frame would make each repaint and each mouse move walk
+// the whole conversation. So the turns go into runs of a few dozen turns, the runs into at
+// most sixteen groups, and the groups into one frame: every walk stays short.
 TurnFrames planTurnFrames(qsizetype turnCount)
 {
     constexpr qsizetype runsPerGroup = 16;
     // Runs lengthen with the conversation, so that there are never more than sixteen groups.
     const qsizetype run = qMax<qsizetype>(16, (turnCount + 255) / 256);
-    // A group's first and last turn lie outside its runs: a turn's header line break and its
-    // blank line can each stand in for one frame edge only.
+    // A frame's first and last turn lie outside the frames inside it: a turn's header line
+    // break and its blank line can each stand in for one frame edge only.
     const qsizetype group = run * runsPerGroup + 2;
     TurnFrames plan;
     plan.opens.fill(false, turnCount);
@@ -137,10 +138,21 @@ TurnFrames planTurnFrames(qsizetype turnCount)
             inside(begin, end);
         }
     };
-    split(0, turnCount - 1, group, [&](qsizetype first, qsizetype last) {
-        if (last - first - 1 > run)
+    // What lies inside a frame of turns [first, last] that holds more turns than `size`.
+    const auto within = [](qsizetype first, qsizetype last, qsizetype size) {
+        return last - first - 1 > size;
+    };
+    const auto runs = [&](qsizetype first, qsizetype last) {
+        if (within(first, last, run))
             split(first + 1, last - 1, run, [](qsizetype, qsizetype) {});
-    });
+    };
+    const auto groups = [&](qsizetype first, qsizetype last) {
+        if (within(first, last, run * runsPerGroup))
+            split(first + 1, last - 1, group, runs);
+        else
+            runs(first, last);
+    };
+    split(0, turnCount - 1, qMax<qsizetype>(turnCount, 1), groups);
     return plan;
 }
 
