@@ -138,16 +138,17 @@ TurnFrames planTurnFrames(qsizetype turnCount)
             inside(begin, end);
         }
     };
-    // What lies inside a frame of turns [first, last] that holds more turns than `size`.
-    const auto within = [](qsizetype first, qsizetype last, qsizetype size) {
+    // Whether a frame over turns [first, last] holds more than `size` turns besides its first
+    // and last.
+    const auto holdsMoreThan = [](qsizetype first, qsizetype last, qsizetype size) {
         return last - first - 1 > size;
     };
     const auto runs = [&](qsizetype first, qsizetype last) {
-        if (within(first, last, run))
+        if (holdsMoreThan(first, last, run))
             split(first + 1, last - 1, run, [](qsizetype, qsizetype) {});
     };
     const auto groups = [&](qsizetype first, qsizetype last) {
-        if (within(first, last, run * runsPerGroup))
+        if (holdsMoreThan(first, last, run * runsPerGroup))
             split(first + 1, last - 1, group, runs);
         else
             runs(first, last);
