@@ -51,7 +51,7 @@ QMap<bool, Medians> results; // by `tables`; the last, measured run wins
 void BM_AppendFragment(benchmark::State& state)
 {
     const bool tables = state.range(0) != 0;
-    // The three panes take their fragments in turns, the first one changing each round.
+    // The panes take their fragments in turns, the first one changing each round.
     std::vector<std::unique_ptr<StreamingPane>> panes;
     for (int turns : {smallTurns, pastMarkTurns, largeTurns, hugeTurns})
         panes.push_back(std::make_unique<StreamingPane>(turns, tables));
