@@ -84,17 +84,26 @@ FindBar::FindBar(QTextEdit* pane) : QWidget(pane), pane(pane)
         if (isVisible() && !input->text().isEmpty())
             researchSoon.start();
     });
-    // The pane only grows at its end while a reply streams in, which leaves the matches where
-    // they are. A redraw first empties it: the matches then point at nothing, so they go at
-    // once and are found again after the redraw, the current one by the place it had.
-    connect(pane->document(), &QTextDocument::contentsChange, this,
-            [this](int position, int removed, int) {
-                if (matches.isEmpty() || (removed == 0 && position >= matches.last() + matchLength))
-                    return;
-                matches.clear();
-                current = -1;
-                this->pane->setExtraSelections({});
-            });
+    // Matches that end before a change keep their place: a streamed fragment changes the pane
+    // at its end, where it also moves the lines it finishes. Those from the change on may point
+    // at other text now: they go at once and are found again after the change (after a redraw,
+    // which first empties the pane, the current one by the place it had).
+    connect(pane->document(), &QTextDocument::contentsChange, this, [this](int position, int, int) {
+        const auto unchanged = std::lower_bound(
+            matches.cbegin(), matches.cend(), position,
+            [this](int start, int changed) { return start + matchLength <= changed; });
+        const int kept = int(unchanged - matches.cbegin());
+        if (kept == matches.size())
+            return;
+        matches.resize(kept);
+        if (current >= kept)
+            current = -1;
+        QList<QTextEdit::ExtraSelection> marks = this->pane->extraSelections();
+        marks.removeIf([position](const QTextEdit::ExtraSelection& mark) {
+            return !mark.cursor.hasSelection() || mark.cursor.selectionEnd() > position;
+        });
+        this->pane->setExtraSelections(marks);
+    });
     connect(pane->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
         if (isVisible() && (value < markedFrom || value > markedTo))
             markNearView();

@@ -432,8 +432,8 @@ private slots:
         QVERIFY(!probe.transcript()->extraSelections().isEmpty());
     }
 
-    // Matches are kept by position: text added after them leaves them be, any other change
-    // lets go of them until they are found again, so a mark never lands on other text.
+    // Matches are kept by position: a change after them leaves them be, one before or inside
+    // them lets go of them until they are found again, so a mark never lands on other text.
     void findNeverMarksStaleText()
     {
         QTextEdit pane;
@@ -453,6 +453,17 @@ private slots:
         start.insertText(QStringLiteral("开头的线索 "));
         QCOMPARE(bar.matchCount(), 0);
         QTRY_COMPARE(bar.matchCount(), 3);
+        for (const QTextEdit::ExtraSelection& mark : pane.extraSelections())
+            QCOMPARE(mark.cursor.selectedText(), QStringLiteral("线索"));
+
+        // Inside the second match: the first stays, marked; the others go until found again.
+        QTextCursor inside(pane.document());
+        inside.setPosition(pane.document()->toPlainText().indexOf(QStringLiteral("线索 乙")) + 1);
+        inside.insertText(QStringLiteral("的"));
+        QCOMPARE(bar.matchCount(), 1);
+        QCOMPARE(pane.extraSelections().size(), 1);
+        QCOMPARE(pane.extraSelections().constFirst().cursor.selectedText(), QStringLiteral("线索"));
+        QTRY_COMPARE(bar.matchCount(), 2);
         for (const QTextEdit::ExtraSelection& mark : pane.extraSelections())
             QCOMPARE(mark.cursor.selectedText(), QStringLiteral("线索"));
     }
