@@ -30,6 +30,9 @@ QTextCharFormat drawnTextFormat()
     return format;
 }
 
+// Set on the frame that holds all the drawn turns.
+constexpr int drawnTurnsMark = QTextFormat::UserProperty + 1;
+
 QTextFrameFormat invisibleFrame()
 {
     QTextFrameFormat format;
@@ -116,7 +119,9 @@ void ReplyFragmentCache::finishDrawing()
 // start. Turns drawn straight into the top frame would make each streamed fragment visit
 // every table; turns all in one flat frame would make each repaint and each mouse move walk
 // the whole conversation. So the turns go into runs of a few dozen turns, the runs into at
-// most sixteen groups, and the groups into one frame: every walk stays short.
+// most sixteen groups, and the groups into one frame: every walk stays short. A streamed
+// reply's finished lines move into that frame, whose layout then passes over what it holds
+// outside the frames inside it: so even a short conversation has its turns in a run.
 TurnFrames planTurnFrames(qsizetype turnCount)
 {
     constexpr qsizetype runsPerGroup = 16;
@@ -144,7 +149,7 @@ TurnFrames planTurnFrames(qsizetype turnCount)
         return last - first - 1 > size;
     };
     const auto runs = [&](qsizetype first, qsizetype last) {
-        if (holdsMoreThan(first, last, run))
+        if (holdsMoreThan(first, last, 0))
             split(first + 1, last - 1, run, [](qsizetype, qsizetype) {});
     };
     const auto groups = [&](qsizetype first, qsizetype last) {
@@ -155,6 +160,11 @@ TurnFrames planTurnFrames(qsizetype turnCount)
     };
     split(0, turnCount - 1, qMax<qsizetype>(turnCount, 1), groups);
     return plan;
+}
+
+bool holdsDrawnTurns(const QTextFrame* frame)
+{
+    return frame->frameFormat().boolProperty(drawnTurnsMark);
 }
 
 QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
@@ -181,7 +191,10 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
         const QString title = turnTitle(assistant);
         if (frames.opens.at(i)) {
             cursor.insertText(title, header);
-            open.append(cursor.insertFrame(invisibleFrame()));
+            QTextFrameFormat format = invisibleFrame();
+            if (open.isEmpty())
+                format.setProperty(drawnTurnsMark, true);
+            open.append(cursor.insertFrame(format));
             cursor.setBlockCharFormat(header); // as after a line break typed in that format
         } else {
             cursor.insertText(title + QLatin1Char('\n'), header);

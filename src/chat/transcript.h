@@ -9,6 +9,7 @@
 
 class QJsonArray;
 class QTextBrowser;
+class QTextFrame;
 
 // The look of a turn, defined here once: the header that names who speaks, in its colour and
 // weight, and the colour of the text. A reply being streamed is drawn in these as they are;
@@ -32,6 +33,9 @@ struct TurnFrames {
     QList<bool> closes;
 };
 TurnFrames planTurnFrames(qsizetype turnCount);
+
+// Whether `frame` is the one that holds all the turns drawTranscript drew.
+bool holdsDrawnTurns(const QTextFrame* frame);
 
 // The replies converted for the last drawing of one pane, owned by the pane. Every redraw
 // after a reply would otherwise parse the whole conversation's Markdown again; what a
