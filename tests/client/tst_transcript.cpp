@@ -740,7 +740,9 @@ private slots:
     }
 
     // Fragment by fragment, the streamed reply looks exactly like its text so far inserted
-    // at once: nothing drawn from a line's earlier glyphs survives a change to that line.
+    // at once: nothing drawn from a line's earlier glyphs survives a change to that line, and
+    // the finished lines, moved into the frame above, keep their place, their look and the
+    // positions of their characters, whatever ends them.
     void streamedTextAsInsertedAtOnce()
     {
         const QJsonArray messages{turn("user", "你好"), turn("assistant", "| a |\n|---|\n| 1 |\n"),
@@ -750,11 +752,16 @@ private slots:
         pane.show();
         QVERIFY(QTest::qWaitForWindowExposed(&pane));
         drawTranscript(&pane, messages);
+        const qsizetype drawnFrames = pane.document()->rootFrame()->childFrames().size();
 
         bool started = false;
         QString sofar;
-        for (const QString& text : {QString("流式"), QString("片段 ok"), QString("\n更"),
-                                    QString("多文字 wider"), QString("\n\n结尾")}) {
+        for (const QString& text :
+             {QString("流式"), QString("片段 ok"), QString("\n更"), QString("多文字 wider"),
+              QString("\n\n结尾"), QString("\r\n"), QString("第三行\r第四行"), QString("末尾\n"),
+              QString("新的一行"), QString("\n") + QString(30, u'长') + "\n",
+              QString("很多行\n").repeated(40), QString("更多行\n").repeated(40),
+              QString("再多行\n").repeated(40), QString("最后\n")}) {
             appendStreamedFragment(&pane, text, started);
             sofar += text;
 
@@ -769,10 +776,20 @@ private slots:
             cursor.insertText(sofar, turnTextFormat());
             reference.setTextCursor(cursor);
 
+            const QString after = "after " + QString(sofar).replace('\r', "\\r");
             QCOMPARE(pane.document()->toPlainText(), reference.document()->toPlainText());
-            QVERIFY2(pane.grab().toImage() == reference.grab().toImage(),
-                     qPrintable("after " + sofar));
+            QCOMPARE(pane.document()->characterCount(), reference.document()->characterCount());
+            QCOMPARE(pane.document()->blockCount(), reference.document()->blockCount());
+            QCOMPARE(pane.textCursor().position(), pane.document()->characterCount() - 1);
+            QCOMPARE(pane.verticalScrollBar()->value(), reference.verticalScrollBar()->value());
+            QVERIFY2(pane.grab().toImage() == reference.grab().toImage(), qPrintable(after));
+            // A new frame would make the toolkit scan the whole document's frames.
+            QCOMPARE(pane.document()->rootFrame()->childFrames().size(), drawnFrames);
         }
+        // The header and the first lines went into the turns' frame, where a fragment's
+        // layout passes over them in one step.
+        const int header = pane.document()->toPlainText().indexOf(turnTitle(true));
+        QVERIFY(holdsDrawnTurns(pane.document()->frameAt(header)));
     }
 };
 
