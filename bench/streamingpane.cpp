@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextFrame>
 
 #include <chrono>
 
@@ -39,7 +40,30 @@ StreamingPane::StreamingPane(int turns, bool tables)
     pane.resize(820, 560);
     pane.show();
     drawTranscript(&pane, streamingConversation(turns, tables));
-    replyStart = pane.document()->characterCount() - 1;
+    drawnLength = pane.document()->characterCount();
+    replyStart = drawnLength - 1;
+}
+
+void StreamingPane::takeReplyAway()
+{
+    // The reply's finished lines may have moved into the frame of the drawn turns, which ended
+    // right before it: a selection may not end in a frame it does not start in, so that part
+    // and the part after the frame go one after the other.
+    QTextDocument* document = pane.document();
+    QTextCursor cursor(document);
+    QTextFrame* turns = document->frameAt(replyStart - 1);
+    if (turns != document->rootFrame() && turns->lastPosition() > replyStart - 1) {
+        cursor.setPosition(replyStart - 1);
+        cursor.setPosition(turns->lastPosition(), QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+    cursor.setPosition(replyStart);
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    if (document->characterCount() != drawnLength)
+        qFatal("the streamed reply was not taken away whole");
+    replyStarted = false;
+    inReply = 0;
 }
 
 double StreamingPane::append()
@@ -51,13 +75,7 @@ double StreamingPane::append()
     const auto start = std::chrono::steady_clock::now();
     appendStreamedFragment(&pane, text, replyStarted);
     const auto end = std::chrono::steady_clock::now();
-    if (++inReply == fragmentsPerReply) {
-        QTextCursor cursor(pane.document());
-        cursor.setPosition(replyStart);
-        cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-        cursor.removeSelectedText();
-        replyStarted = false;
-        inReply = 0;
-    }
+    if (++inReply == fragmentsPerReply)
+        takeReplyAway();
     return std::chrono::duration<double, std::micro>(end - start).count();
 }

@@ -21,7 +21,10 @@ public:
     double append();
 
 private:
+    void takeReplyAway(); // as the redraw after a reply does, and more cheaply
+
     MarkdownView pane;
+    int drawnLength = 0;
     int replyStart = 0;
     bool replyStarted = false;
     int inReply = 0;
