@@ -57,13 +57,17 @@ QTextFrame* drawnTurnsAbove(QTextDocument* document)
     return frames.last();
 }
 
-// The lines in `frame` after the last frame inside it, which its layout passes over one by one.
+// The lines `frame` holds outside the frames inside it, which its layout passes over one by one.
 int looseLines(QTextDocument* document, QTextFrame* frame)
 {
-    const QList<QTextFrame*> inner = frame->childFrames();
-    const int from = inner.isEmpty() ? frame->firstPosition() : inner.last()->lastPosition() + 1;
-    return document->findBlock(frame->lastPosition()).blockNumber() -
-           document->findBlock(from).blockNumber() + 1;
+    const auto lines = [document](const QTextFrame* within) {
+        return document->findBlock(within->lastPosition()).blockNumber() -
+               document->findBlock(within->firstPosition()).blockNumber() + 1;
+    };
+    int loose = lines(frame);
+    for (const QTextFrame* inner : frame->childFrames())
+        loose -= lines(inner);
+    return loose;
 }
 
 // After each fragment the toolkit lays the text out again from the last of the marks it sets
