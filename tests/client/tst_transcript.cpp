@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -790,6 +791,50 @@ private slots:
         // layout passes over them in one step.
         const int header = pane.document()->toPlainText().indexOf(turnTitle(true));
         QVERIFY(holdsDrawnTurns(pane.document()->frameAt(header)));
+    }
+
+    // Whatever a reply's fragments hold (every kind of line end, separators the toolkit reads
+    // as line ends, characters split between fragments, long runs of lines), the streamed
+    // text is what plain insertion of it all would show.
+    void streamedTextKeptWhateverItHolds()
+    {
+        // The two halves of one emoji also come on their own.
+        const QStringList pieces{"字",     "ab",          " ",           "\n",
+                                 "\r\n",   "\r",          "\t",          "\u2029",
+                                 "\u2028", "\ufdd0",      "\ufdd1",      "",
+                                 "😀",      QChar(0xd83d), QChar(0xde00), QString(10, u'\n'),
+                                 "行\n"};
+        const QJsonArray messages{turn("user", "你好"), turn("assistant", "| a |\n|---|\n| 1 |\n"),
+                                  turn("user", "再说一遍")};
+        MarkdownView pane;
+        pane.setFixedSize(500, 300);
+        pane.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&pane));
+        drawTranscript(&pane, messages);
+        MarkdownView reference;
+        reference.setFixedSize(500, 300);
+        reference.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&reference));
+        drawTranscript(&reference, messages);
+        QTextCursor cursor = reference.textCursor();
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(turnTitle(true) + "\n", turnHeaderFormat(true));
+
+        QRandomGenerator random(1234);
+        bool started = false;
+        for (int i = 0; i < 400; ++i) {
+            QString text;
+            for (int n = random.bounded(4); n >= 0; --n)
+                text += pieces.at(random.bounded(int(pieces.size())));
+            appendStreamedFragment(&pane, text, started);
+            cursor.insertText(text, turnTextFormat());
+            if (pane.document()->toPlainText() != reference.document()->toPlainText())
+                QFAIL(qPrintable(QString("differs after fragment %1").arg(i)));
+        }
+        reference.setTextCursor(cursor);
+        QCOMPARE(pane.document()->blockCount(), reference.document()->blockCount());
+        QCOMPARE(pane.verticalScrollBar()->maximum(), reference.verticalScrollBar()->maximum());
+        QVERIFY(pane.grab().toImage() == reference.grab().toImage());
     }
 };
 
