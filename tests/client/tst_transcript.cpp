@@ -149,6 +149,27 @@ QJsonArray acrossFrameEdge(qsizetype count, const QJsonObject& last, const QJson
     return messages;
 }
 
+// Shows `view` at `size` and draws `messages` into it; false if it never came on screen.
+bool showDrawn(MarkdownView& view, QSize size, const QJsonArray& messages)
+{
+    view.setFixedSize(size);
+    view.show();
+    if (!QTest::qWaitForWindowExposed(&view))
+        return false;
+    drawTranscript(&view, messages);
+    return true;
+}
+
+// A cursor after a reply header inserted plainly at the end of `view`, as a streamed
+// reply's would be.
+QTextCursor plainReplyStart(MarkdownView& view)
+{
+    QTextCursor cursor = view.textCursor();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(turnTitle(true) + "\n", turnHeaderFormat(true));
+    return cursor;
+}
+
 QTextTable* firstTable(QTextFrame* frame)
 {
     for (QTextFrame* child : frame->childFrames()) {
@@ -749,10 +770,7 @@ private slots:
         const QJsonArray messages{turn("user", "你好"), turn("assistant", "| a |\n|---|\n| 1 |\n"),
                                   turn("user", "再说一遍")};
         MarkdownView pane;
-        pane.setFixedSize(600, 400);
-        pane.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&pane));
-        drawTranscript(&pane, messages);
+        QVERIFY(showDrawn(pane, {600, 400}, messages));
         const qsizetype drawnFrames = pane.document()->rootFrame()->childFrames().size();
 
         bool started = false;
@@ -767,13 +785,8 @@ private slots:
             sofar += text;
 
             MarkdownView reference;
-            reference.setFixedSize(600, 400);
-            reference.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&reference));
-            drawTranscript(&reference, messages);
-            QTextCursor cursor = reference.textCursor();
-            cursor.movePosition(QTextCursor::End);
-            cursor.insertText(turnTitle(true) + "\n", turnHeaderFormat(true));
+            QVERIFY(showDrawn(reference, {600, 400}, messages));
+            QTextCursor cursor = plainReplyStart(reference);
             cursor.insertText(sofar, turnTextFormat());
             reference.setTextCursor(cursor);
 
@@ -807,18 +820,10 @@ private slots:
         const QJsonArray messages{turn("user", "你好"), turn("assistant", "| a |\n|---|\n| 1 |\n"),
                                   turn("user", "再说一遍")};
         MarkdownView pane;
-        pane.setFixedSize(500, 300);
-        pane.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&pane));
-        drawTranscript(&pane, messages);
+        QVERIFY(showDrawn(pane, {500, 300}, messages));
         MarkdownView reference;
-        reference.setFixedSize(500, 300);
-        reference.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&reference));
-        drawTranscript(&reference, messages);
-        QTextCursor cursor = reference.textCursor();
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(turnTitle(true) + "\n", turnHeaderFormat(true));
+        QVERIFY(showDrawn(reference, {500, 300}, messages));
+        QTextCursor cursor = plainReplyStart(reference);
 
         QRandomGenerator random(1234);
         bool started = false;
