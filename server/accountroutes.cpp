@@ -1,6 +1,8 @@
+#include "passwordhashing.h"
 #include "refusal.h"
 #include "routes.h"
 #include "routetable.h"
+#include "security.h"
 #include "service.h"
 #include "text.h"
 
@@ -9,22 +11,91 @@ namespace kestrune
 
 using nlohmann::json;
 
-void addAccountRoutes(RouteTable& routes, Service& service)
+namespace
 {
-    routes.add("POST", "/api/auth/register", [&service](const HttpRequest& req) {
+
+// A route whose database steps run on the pool for blocking work and whose password hash runs
+// on the hashing threads, between them.
+class HashingRoute : public AsyncRoute
+{
+public:
+    HashingRoute(Service& service, asio::thread_pool& blocking, PasswordHashing& hashing)
+        : service(service), blocking(blocking), hashing(hashing)
+    {
+    }
+
+protected:
+    Service& service;
+    asio::thread_pool& blocking;
+    PasswordHashing& hashing;
+};
+
+// Signing up: the checks, the password hash, then the sign-up stored and its code mailed.
+class Register : public HashingRoute
+{
+public:
+    using HashingRoute::HashingRoute;
+
+    asio::awaitable<HttpResponse> answer(HttpRequest req) override
+    {
         const json body = objectBody(req);
         const std::string username = trimmed(stringField(body, "username"));
         const std::string email = trimmed(stringField(body, "email"));
         const std::string password = stringField(body, "password");
-        const auto pending =
-            service.accounts.startRegistration(username, email, password, req.clientAddress);
-        const auto file =
-            service.outbox.sendVerificationCode(email, pending.code, pending.pendingId);
-        // The console is the operator's mail view; codes never go to the request log.
-        consoleLine("verification code for " + email + ": " + pending.code + " (" + file.string() +
-                    ")");
-        return jsonResponse(200, {{"pending_id", pending.pendingId}, {"expires_in", 900}});
-    });
+        co_await runBlocking(blocking, [&] {
+            service.accounts.checkRegistration(username, email, password, req.clientAddress);
+        });
+        const std::string hash =
+            co_await hashing.run(req.clientAddress, [&] { return hashPassword(password); });
+        const PendingRegistration pending = co_await runBlocking(blocking, [&] {
+            auto stored = service.accounts.storeRegistration(username, email, hash);
+            const auto file =
+                service.outbox.sendVerificationCode(email, stored.code, stored.pendingId);
+            // The console is the operator's mail view; codes never go to the request log.
+            consoleLine("verification code for " + email + ": " + stored.code + " (" +
+                        file.string() + ")");
+            return stored;
+        });
+        co_return jsonResponse(200, {{"pending_id", pending.pendingId}, {"expires_in", 900}});
+    }
+};
+
+// Signing in: the account looked up and the guards asked, the password checked (a name without
+// an account costs the same time), the outcome counted.
+class Login : public HashingRoute
+{
+public:
+    using HashingRoute::HashingRoute;
+
+    asio::awaitable<HttpResponse> answer(HttpRequest req) override
+    {
+        const json body = objectBody(req);
+        const std::string login = stringField(body, "login");
+        const std::string password = stringField(body, "password");
+        const SignInAttempt attempt = co_await runBlocking(blocking, [&] {
+            return service.accounts.beginLogin(login, password, req.clientAddress);
+        });
+        const bool matches = co_await hashing.run(req.clientAddress, [&] {
+            if (!attempt.user) {
+                verifyAgainstDummy(password);
+                return false;
+            }
+            return verifyPassword(attempt.passwordHash, password);
+        });
+        const LoginResult result = co_await runBlocking(blocking, [&] {
+            return service.accounts.finishLogin(attempt, matches, req.clientAddress);
+        });
+        co_return jsonResponse(200, {{"token", result.token}, {"user", userJson(result.user)}});
+    }
+};
+
+} // namespace
+
+void addAccountRoutes(RouteTable& routes, Service& service, asio::thread_pool& blocking,
+                      PasswordHashing& hashing)
+{
+    routes.add("POST", "/api/auth/register",
+               std::make_shared<Register>(service, blocking, hashing));
 
     routes.add("POST", "/api/auth/verify", [&service](const HttpRequest& req) {
         const json body = objectBody(req);
@@ -34,12 +105,7 @@ void addAccountRoutes(RouteTable& routes, Service& service)
         return jsonResponse(200, {{"verified", true}, {"username", user.username}});
     });
 
-    routes.add("POST", "/api/auth/login", [&service](const HttpRequest& req) {
-        const json body = objectBody(req);
-        const auto result = service.accounts.login(
-            stringField(body, "login"), stringField(body, "password"), req.clientAddress);
-        return jsonResponse(200, {{"token", result.token}, {"user", userJson(result.user)}});
-    });
+    routes.add("POST", "/api/auth/login", std::make_shared<Login>(service, blocking, hashing));
 
     routes.add("POST", "/api/auth/logout", [&service](const HttpRequest& req) {
         requireUser(service, req);

@@ -1,9 +1,12 @@
 #include "accounts.h"
 
+#include "charging.h"
 #include "refusal.h"
 #include "security.h"
 #include "storage.h"
 #include "text.h"
+
+#include <algorithm>
 
 namespace kestrune
 {
@@ -23,6 +26,9 @@ std::string codeDigest(const std::string& pendingId, const std::string& code)
     return digestHex(pendingId + ":" + code);
 }
 
+constexpr std::int64_t dayMs = 24 * 3600 * 1000;
+const char* const tooManyCodeFailures = "该邮箱的验证码错误次数过多，请 24 小时后再试。";
+
 } // namespace
 
 nlohmann::json userJson(const User& user)
@@ -41,15 +47,35 @@ Accounts::Accounts(Database& db, std::int64_t initialPoints, std::size_t signups
 
 void Accounts::purgeExpiredRegistrations()
 {
-    auto guard = db.lock();
-    db.prepare("DELETE FROM pending_registrations WHERE expires_ms <= ?", nowMs()).run();
+    const auto now = nowMs();
+    auto lock = db.lock();
+    db.prepare("DELETE FROM pending_registrations WHERE expires_ms <= ?", now).run();
+    db.prepare("DELETE FROM code_failures WHERE created_ms <= ?", now - dayMs).run();
 }
 
-PendingRegistration Accounts::startRegistration(const std::string& username,
-                                                const std::string& email,
-                                                const std::string& password,
-                                                const std::string& clientAddress)
+void Accounts::checkFree(const std::string& username, const std::string& email)
 {
+    if (db.prepare("SELECT 1 FROM users WHERE username = ?", username).step())
+        throw Refusal(409, "该用户名已被注册。");
+    if (db.prepare("SELECT 1 FROM users WHERE email = ?", email).step())
+        throw Refusal(409, "该邮箱已注册，请直接登录。");
+}
+
+void Accounts::checkCodeFailures(const std::string& email, std::int64_t now)
+{
+    auto failures = db.prepare("SELECT COUNT(*) FROM code_failures WHERE email = ? AND "
+                               "created_ms > ?",
+                               email, now - dayMs);
+    failures.step();
+    if (failures.int64(0) >= maxCodeFailuresPerDay)
+        throw Refusal(429, tooManyCodeFailures);
+}
+
+void Accounts::checkRegistration(const std::string& username, const std::string& email,
+                                 const std::string& password, const std::string& clientAddress)
+{
+    if (!signups.admit(clientAddress))
+        throw Refusal(429, "注册请求过于频繁，请稍后再试。");
     if (!isValidUsername(username))
         throw Refusal(400, "用户名须为 3 到 32 位字母、数字或下划线。");
     if (!isPlausibleEmail(email))
@@ -59,27 +85,22 @@ PendingRegistration Accounts::startRegistration(const std::string& username,
         throw Refusal(400, "密码至少需要 12 个字符。");
     if (length > 1024)
         throw Refusal(400, "密码过长，最多 1024 个字符。");
+    // Cheap checks before the hash, so that a refused registration costs none.
+    auto lock = db.lock();
+    checkFree(username, email);
+    checkCodeFailures(email, nowMs());
+}
 
-    auto checkFree = [&] {
-        if (db.prepare("SELECT 1 FROM users WHERE username = ?", username).step())
-            throw Refusal(409, "该用户名已被注册。");
-        if (db.prepare("SELECT 1 FROM users WHERE email = ?", email).step())
-            throw Refusal(409, "该邮箱已注册，请直接登录。");
-    };
-    {
-        // Cheap checks first, so that a refused registration costs no password hash.
-        auto guard = db.lock();
-        checkFree();
-    }
-    if (!signups.admit(clientAddress))
-        throw Refusal(429, "注册请求过于频繁，请稍后再试。");
-    const std::string passwordHash = hashPassword(password);
-
+PendingRegistration Accounts::storeRegistration(const std::string& username,
+                                                const std::string& email,
+                                                const std::string& passwordHash)
+{
     PendingRegistration pending{randomHex(16), randomCode(), username, email};
     const auto now = nowMs();
-    auto guard = db.lock();
+    auto lock = db.lock();
     Transaction tx(db);
-    checkFree();
+    checkFree(username, email);
+    checkCodeFailures(email, now);
     db.prepare("DELETE FROM pending_registrations WHERE expires_ms <= ?", now).run();
     auto count = db.prepare("SELECT COUNT(*) FROM pending_registrations WHERE email = ?", email);
     count.step();
@@ -98,7 +119,8 @@ User Accounts::verify(const std::string& pendingId, const std::string& code)
 {
     if (!isSixDigitCode(code))
         throw Refusal(400, "验证码应为六位数字。");
-    auto guard = db.lock();
+    const auto now = nowMs();
+    auto lock = db.lock();
     Transaction tx(db);
     auto st = db.prepare("SELECT username, email, password_hash, code_digest, tries, expires_ms "
                          "FROM pending_registrations WHERE id = ?",
@@ -108,27 +130,35 @@ User Accounts::verify(const std::string& pendingId, const std::string& code)
     const std::string username = st.text(0), email = st.text(1), passwordHash = st.text(2),
                       digest = st.text(3);
     const auto tries = st.int64(4);
-    if (st.int64(5) <= nowMs()) {
+    if (st.int64(5) <= now) {
         db.prepare("DELETE FROM pending_registrations WHERE id = ?", pendingId).run();
         tx.commit();
         throw Refusal(410, "验证码已过期，请重新注册。");
     }
+    checkCodeFailures(email, now);
     if (!constantTimeEquals(digest, codeDigest(pendingId, code))) {
-        if (tries + 1 >= maxCodeTries) {
+        auto failures = db.prepare("SELECT COUNT(*) FROM code_failures WHERE email = ? AND "
+                                   "created_ms > ?",
+                                   email, now - dayMs);
+        failures.step();
+        const std::int64_t failuresToday = failures.int64(0) + 1;
+        db.prepare("DELETE FROM code_failures WHERE created_ms <= ?", now - dayMs).run();
+        db.prepare("INSERT INTO code_failures (email, created_ms) VALUES (?, ?)", email, now).run();
+        const std::int64_t triesLeft = maxCodeTries - tries - 1;
+        const std::int64_t dayLeft = maxCodeFailuresPerDay - failuresToday;
+        if (triesLeft <= 0 || dayLeft <= 0) {
             db.prepare("DELETE FROM pending_registrations WHERE id = ?", pendingId).run();
             tx.commit();
-            throw Refusal(429, "验证码错误次数过多，请重新注册。");
+            throw Refusal(429, triesLeft <= 0 ? "验证码错误次数过多，请重新注册。"
+                                              : tooManyCodeFailures);
         }
         db.prepare("UPDATE pending_registrations SET tries = tries + 1 WHERE id = ?", pendingId)
             .run();
         tx.commit();
-        throw Refusal(400, "验证码不正确，还可尝试 " + std::to_string(maxCodeTries - tries - 1) +
-                               " 次。");
+        throw Refusal(400, "验证码不正确，还可尝试 " +
+                               std::to_string(std::min(triesLeft, dayLeft)) + " 次。");
     }
-    if (db.prepare("SELECT 1 FROM users WHERE username = ?", username).step())
-        throw Refusal(409, "该用户名已被注册。");
-    if (db.prepare("SELECT 1 FROM users WHERE email = ?", email).step())
-        throw Refusal(409, "该邮箱已注册，请直接登录。");
+    checkFree(username, email);
     const User user = insertUser(username, email, passwordHash);
     // Other pending registrations for the same name or address can never succeed now.
     db.prepare("DELETE FROM pending_registrations WHERE username = ? COLLATE NOCASE OR email = ?",
@@ -155,47 +185,48 @@ User Accounts::insertUser(const std::string& username, const std::string& email,
     return user;
 }
 
-LoginResult Accounts::login(const std::string& login, const std::string& password,
-                            const std::string& clientAddress)
+SignInAttempt Accounts::beginLogin(const std::string& login, const std::string& password,
+                                   const std::string& clientAddress)
 {
     const std::string name = trimmed(login);
     if (name.empty() || password.empty())
         throw Refusal(400, "请输入用户名或邮箱以及密码。");
 
-    std::optional<User> user;
-    std::string hash;
+    SignInAttempt attempt;
     {
-        auto guard = db.lock();
-        auto st = db.prepare("SELECT id, public_id, username, email, points, created_ms, "
-                             "password_hash FROM users WHERE username = ? OR email = ?",
-                             name, name);
+        auto reader = db.reader();
+        auto st = reader.prepare("SELECT id, public_id, username, email, points, created_ms, "
+                                 "password_hash FROM users WHERE username = ? OR email = ?",
+                                 name, name);
         if (st.step()) {
-            user = readUser(st);
-            hash = st.text(6);
+            attempt.user = readUser(st);
+            attempt.passwordHash = st.text(6);
         }
     }
     // One count per account, whether its name or its address is typed; a name without an
     // account is counted as typed.
-    const std::string accountKey =
-        user ? "account:" + std::to_string(user->id) : "name:" + asciiLower(name);
-    const std::string addressKey = "address:" + clientAddress;
-    if (accountFailures.isLocked(accountKey) || addressFailures.isLocked(addressKey))
+    attempt.guardKey =
+        attempt.user ? "account:" + std::to_string(attempt.user->id) : "name:" + asciiLower(name);
+    if (guard.isRefused(attempt.guardKey, clientAddress))
         throw Refusal(429, "登录失败次数过多，请 15 分钟后再试。");
+    return attempt;
+}
 
-    const bool ok = user ? verifyPassword(hash, password) : (verifyAgainstDummy(password), false);
-    if (!ok) {
-        accountFailures.recordFailure(accountKey);
-        addressFailures.recordFailure(addressKey);
+LoginResult Accounts::finishLogin(const SignInAttempt& attempt, bool passwordMatches,
+                                  const std::string& clientAddress)
+{
+    if (!attempt.user || !passwordMatches) {
+        guard.recordFailure(attempt.guardKey, clientAddress);
         throw Refusal(401, "用户名或密码错误。");
     }
-    accountFailures.reset(accountKey);
+    guard.recordSuccess(attempt.guardKey, clientAddress);
 
-    LoginResult result{randomHex(32), *user};
+    LoginResult result{randomHex(32), *attempt.user};
     const auto now = nowMs();
-    auto guard = db.lock();
+    auto lock = db.lock();
     db.prepare("DELETE FROM tokens WHERE expires_ms <= ?", now).run();
     db.prepare("INSERT INTO tokens (digest, user_id, created_ms, expires_ms) VALUES (?, ?, ?, ?)",
-               digestHex(result.token), user->id, now, now + tokenLifetimeMs)
+               digestHex(result.token), attempt.user->id, now, now + tokenLifetimeMs)
         .run();
     return result;
 }
@@ -204,11 +235,11 @@ std::optional<User> Accounts::userForToken(const std::string& token)
 {
     if (token.size() != 64)
         return std::nullopt;
-    auto guard = db.lock();
-    auto st = db.prepare("SELECT u.id, u.public_id, u.username, u.email, u.points, u.created_ms "
-                         "FROM tokens t JOIN users u ON u.id = t.user_id "
-                         "WHERE t.digest = ? AND t.expires_ms > ?",
-                         digestHex(token), nowMs());
+    auto reader = db.reader();
+    auto st = reader.prepare("SELECT u.id, u.public_id, u.username, u.email, u.points, "
+                             "u.created_ms FROM tokens t JOIN users u ON u.id = t.user_id "
+                             "WHERE t.digest = ? AND t.expires_ms > ?",
+                             digestHex(token), nowMs());
     if (!st.step())
         return std::nullopt;
     return readUser(st);
@@ -216,7 +247,7 @@ std::optional<User> Accounts::userForToken(const std::string& token)
 
 void Accounts::revoke(const std::string& token)
 {
-    auto guard = db.lock();
+    auto lock = db.lock();
     db.prepare("DELETE FROM tokens WHERE digest = ?", digestHex(token)).run();
 }
 
@@ -224,13 +255,13 @@ bool Accounts::ensureAccount(const std::string& username, const std::string& ema
                              const std::string& password)
 {
     {
-        auto guard = db.lock();
+        auto lock = db.lock();
         if (db.prepare("SELECT 1 FROM users WHERE username = ? OR email = ?", username, email)
                 .step())
             return false;
     }
     const std::string hash = hashPassword(password);
-    auto guard = db.lock();
+    auto lock = db.lock();
     Transaction tx(db);
     if (db.prepare("SELECT 1 FROM users WHERE username = ? OR email = ?", username, email).step())
         return false;
@@ -241,9 +272,9 @@ bool Accounts::ensureAccount(const std::string& username, const std::string& ema
 
 std::optional<User> Accounts::find(const std::string& nameOrEmail)
 {
-    auto guard = db.lock();
-    auto st = db.prepare(std::string(userColumns) + "WHERE username = ? OR email = ?", nameOrEmail,
-                         nameOrEmail);
+    auto reader = db.reader();
+    auto st = reader.prepare(std::string(userColumns) + "WHERE username = ? OR email = ?",
+                             nameOrEmail, nameOrEmail);
     if (!st.step())
         return std::nullopt;
     return readUser(st);
@@ -251,8 +282,8 @@ std::optional<User> Accounts::find(const std::string& nameOrEmail)
 
 std::vector<User> Accounts::list()
 {
-    auto guard = db.lock();
-    auto st = db.prepare(std::string(userColumns) + "ORDER BY id");
+    auto reader = db.reader();
+    auto st = reader.prepare(std::string(userColumns) + "ORDER BY id");
     std::vector<User> users;
     while (st.step())
         users.push_back(readUser(st));
@@ -261,16 +292,24 @@ std::vector<User> Accounts::list()
 
 User Accounts::grant(const std::string& nameOrEmail, std::int64_t amount)
 {
-    auto guard = db.lock();
+    if (amount < -maxPoints || amount > maxPoints)
+        throw Refusal(400, "points must be between " + std::to_string(-maxPoints) + " and " +
+                               std::to_string(maxPoints));
+    auto lock = db.lock();
     Transaction tx(db);
     auto st = db.prepare(std::string(userColumns) + "WHERE username = ? OR email = ?", nameOrEmail,
                          nameOrEmail);
     if (!st.step())
         throw Refusal(404, "no such user: " + nameOrEmail);
     User user = readUser(st);
+    // Both within ±maxPoints: the sum cannot overflow.
     if (user.points + amount < 0)
         throw Refusal(400, "the balance of " + user.username + " is " +
                                std::to_string(user.points) + "; it cannot go below zero");
+    if (user.points + amount > maxPoints)
+        throw Refusal(400, "the balance of " + user.username + " is " +
+                               std::to_string(user.points) + "; it cannot go above " +
+                               std::to_string(maxPoints));
     db.prepare("UPDATE users SET points = points + ? WHERE id = ?", amount, user.id).run();
     db.prepare("INSERT INTO ledger (user_id, delta, reason, created_ms) VALUES (?, ?, ?, ?)",
                user.id, amount, "grant", nowMs())

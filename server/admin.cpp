@@ -1,6 +1,7 @@
 #include "admin.h"
 
 #include "accounts.h"
+#include "conversations.h"
 #include "refusal.h"
 #include "storage.h"
 
@@ -84,14 +85,9 @@ int adminPurgeDeleted(const std::filesystem::path& dataDir, std::ostream& out, s
         return 1;
     Database db(dataDir / "kestrune.db");
     Transaction tx(db);
-    db.prepare("DELETE FROM messages WHERE conversation_id IN "
-               "(SELECT id FROM conversations WHERE deleted_ms IS NOT NULL)")
-        .run();
-    db.prepare("DELETE FROM conversations WHERE deleted_ms IS NOT NULL").run();
-    auto changed = db.prepare("SELECT changes()");
-    changed.step();
+    const std::int64_t purged = purgeDeleted(db);
     tx.commit();
-    out << changed.int64(0) << " deleted conversations purged\n";
+    out << purged << " deleted conversations purged\n";
     return 0;
 }
 

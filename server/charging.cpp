@@ -1,5 +1,6 @@
 #include "charging.h"
 
+#include "conversations.h"
 #include "storage.h"
 #include "text.h"
 
@@ -10,8 +11,13 @@ namespace kestrune
 
 std::int64_t chargeFor(std::size_t characters, int pointsPer100)
 {
-    const auto units = static_cast<std::int64_t>(characters) * pointsPer100;
-    return (units + 99) / 100;
+    if (pointsPer100 <= 0)
+        return 0;
+    std::int64_t units = 0;
+    if (characters > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()) ||
+        __builtin_mul_overflow(static_cast<std::int64_t>(characters), pointsPer100, &units))
+        return std::numeric_limits<std::int64_t>::max();
+    return units / 100 + (units % 100 != 0 ? 1 : 0);
 }
 
 std::size_t affordableCharacters(std::int64_t balance, int pointsPer100)
@@ -20,12 +26,15 @@ std::size_t affordableCharacters(std::int64_t balance, int pointsPer100)
         return std::numeric_limits<std::size_t>::max();
     if (balance <= 0)
         return 0;
-    return static_cast<std::size_t>(balance * 100 / pointsPer100);
+    std::int64_t units = 0;
+    if (__builtin_mul_overflow(balance, std::int64_t{100}, &units))
+        return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(units / pointsPer100);
 }
 
 std::optional<Settlement> settleTurn(Database& db, const TurnToSettle& turn)
 {
-    auto guard = db.lock();
+    auto lock = db.lock();
     Transaction tx(db);
     auto st = db.prepare("SELECT points FROM users WHERE id = ?", turn.userId);
     if (!st.step())
@@ -55,20 +64,9 @@ std::optional<Settlement> settleTurn(Database& db, const TurnToSettle& turn)
                    "created_ms) VALUES (?, ?, 'reply', ?, ?, ?)",
                    turn.userId, -s.charged, turn.model, turn.conversationId, now)
             .run();
-        db.prepare("INSERT INTO messages (conversation_id, role, content, created_ms) "
-                   "VALUES (?, 'user', ?, ?), (?, 'assistant', ?, ?)",
-                   turn.conversationId, turn.prompt, now, turn.conversationId, s.content, now)
-            .run();
-        // The first completed turn names a conversation that the user has not renamed.
-        auto first = db.prepare("SELECT COUNT(*) FROM messages WHERE conversation_id = ?",
-                                turn.conversationId);
-        first.step();
-        if (first.int64(0) == 2)
-            db.prepare("UPDATE conversations SET title = ? WHERE id = ? AND renamed = 0",
-                       titleFromPrompt(turn.prompt), turn.conversationId)
-                .run();
-        db.prepare("UPDATE conversations SET updated_ms = ? WHERE id = ?", now, turn.conversationId)
-            .run();
+        // A conversation deleted while the reply streamed keeps its records as they were.
+        appendTurn(db, {turn.userId, turn.conversationId, turn.prompt, s.content, s.truncated},
+                   now);
     }
     tx.commit();
     return s;

@@ -10,8 +10,12 @@ namespace kestrune
 
 class Database;
 
+// The largest balance an account may hold and the largest grant: a balance times 100 (the
+// characters it pays for at one point per 100) stays far inside 64 bits.
+inline constexpr std::int64_t maxPoints = 1'000'000'000'000'000; // 10^15
+
 // The price of a reply: ceil(characters × pointsPer100 / 100), characters being Unicode code
-// points of the reply text.
+// points of the reply text. A product past 64 bits reads as a price no balance pays.
 std::int64_t chargeFor(std::size_t characters, int pointsPer100);
 
 // The longest reply (in code points) whose charge fits into `balance`.
@@ -34,10 +38,11 @@ struct Settlement {
     std::int64_t balance = 0;
 };
 
-// Charges the reply and, for a cloud conversation, appends prompt and reply, in one
-// transaction. The balance is read again inside the transaction, so concurrent streams of one
-// user can never take it below zero: a reply that no longer fits is cut to what the balance
-// still pays for. Returns nothing when not a single character can be paid for.
+// Charges the reply and, for a cloud conversation that is still there, appends prompt and
+// reply, in one transaction: a failure (disk full) leaves neither. The balance is read again
+// inside the transaction, so concurrent streams of one user can never take it below zero: a
+// reply that no longer fits is cut to what the balance still pays for. Returns nothing when not
+// a single character can be paid for.
 std::optional<Settlement> settleTurn(Database& db, const TurnToSettle& turn);
 
 } // namespace kestrune

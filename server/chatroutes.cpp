@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <iostream>
 #include <limits>
+#include <optional>
 
 namespace kestrune
 {
@@ -22,6 +23,13 @@ namespace
 
 constexpr std::size_t maxPromptCharacters = 32000;
 constexpr std::size_t maxHistoryTurns = 200;
+// The longest reply the service relays: a model that runs on is cut there, as the balance
+// would cut it.
+constexpr std::size_t maxReplyCharacters = 200000;
+
+const char* const noPoints = "对话额度已用完，请联系管理员充值。";
+const char* const stoppedText = "服务正在重启，回复已中断，本次不扣点数。请稍后重试。";
+const char* const notSavedText = "回复未能保存，本次不扣点数，请重试。";
 
 struct StreamJob {
     User user;
@@ -79,7 +87,8 @@ StreamJob prepareJob(Service& service, const HttpRequest& req)
             throw Refusal(404, "对话不存在或已删除。");
         job.conversationId = conversation->id;
         modelId = conversation->model;
-        for (auto& m : service.conversations.messages(conversation->id))
+        service.conversations.checkRoom(job.user.id, job.request.prompt.size());
+        for (auto& m : service.conversations.recentMessages(conversation->id))
             job.request.history.push_back({std::move(m.role), std::move(m.content)});
     }
     auto model = service.models.find(modelId);
@@ -88,8 +97,6 @@ StreamJob prepareJob(Service& service, const HttpRequest& req)
     job.model = *model;
     return job;
 }
-
-const char* const noPoints = "对话额度已用完，请联系管理员充值。";
 
 // The points one reply holds while it streams: taken from the balance a block at a time as
 // the reply grows, settled to the charge when it is stored, the rest given back in any case.
@@ -155,21 +162,21 @@ struct ReplyOutlet {
     Service& service;
     ResponseStream& out;
     HeldPoints& points;
-    std::string reply;
+    std::string reply; // what went out, and so what is paid for
     std::size_t characters = 0;
     bool truncated = false;
-    bool gone = false; // the client went away, or the server is stopping
+    bool gone = false; // the client went away
 
     asio::awaitable<bool> send(std::string_view fragment)
     {
-        if (service.stopping) {
-            gone = true;
+        if (service.stopping)
             co_return false;
-        }
         const std::size_t length = codePointCount(fragment);
         if (points.room(characters) < length)
             co_await points.growTo(characters + length);
-        const std::size_t fits = std::min(length, points.room(characters));
+        const std::size_t fits =
+            std::min({length, points.room(characters),
+                      maxReplyCharacters - std::min(characters, maxReplyCharacters)});
         const std::string_view part = firstCodePoints(fragment, fits);
         truncated = fits < length;
         if (!part.empty()) {
@@ -220,37 +227,47 @@ public:
         };
 
         GenerationOutcome outcome;
+        out.waitingOnModel(true);
         try {
-            outcome = co_await generateReply(service.models, job.model, job.request, emit);
+            if (!service.stopping)
+                outcome = co_await generateReply(service.models, job.model, job.request, emit);
         } catch (const std::exception& e) {
-            std::cerr << "error: stream: " << e.what() << "\n";
+            if (!service.stopping)
+                std::cerr << "error: stream: " << e.what() << "\n";
             outcome = {true, "服务器内部错误，请稍后再试。"};
         }
-        // A client that went away, or a server going down: nothing is stored or charged.
-        if (outlet.gone || service.stopping)
+        out.waitingOnModel(false);
+
+        // Cut short by the service itself: nothing is charged or stored.
+        if (service.stopping) {
+            std::string stopped = sseEvent("error", {{"error", stoppedText}});
+            if (co_await out.write(std::move(stopped)))
+                co_await out.finish();
             co_return;
-        const std::string& reply = outlet.reply;
+        }
+        // The client hung up: what went out before is charged and kept, as a reply cut short.
+        if (outlet.gone) {
+            if (!outlet.reply.empty())
+                co_await settle(job, outlet.reply, true);
+            co_return;
+        }
 
         json event;
         std::string name = "error";
         if (outcome.failed) {
             event = {{"error", outcome.error}};
-        } else if (reply.empty()) {
+        } else if (outlet.reply.empty()) {
             event = {{"error", outlet.truncated ? noPoints : "模型没有返回任何内容，请重试。"}};
         } else {
-            const TurnToSettle turn{job.user.id,        job.model.id,       job.model.pointsPer100,
-                                    job.conversationId, job.request.prompt, reply,
-                                    outlet.truncated};
-            const auto settled =
-                co_await runBlocking(blocking, [&] { return settleTurn(service.db, turn); });
-            if (!settled) {
-                event = {{"error", noPoints}};
-            } else {
+            const SettleResult result = co_await settle(job, outlet.reply, outlet.truncated);
+            if (const auto& settled = result.settlement) {
                 name = "done";
                 event = {{"content", settled->content},
                          {"points", settled->balance},
                          {"charged", settled->charged},
                          {"truncated", settled->truncated}};
+            } else {
+                event = {{"error", result.error}};
             }
         }
         if (co_await out.write(sseEvent(name, event)))
@@ -258,6 +275,30 @@ public:
     }
 
 private:
+    struct SettleResult {
+        std::optional<Settlement> settlement;
+        std::string error; // when there is none: nothing was charged
+    };
+
+    // Charges the reply and stores the turn, in one transaction.
+    asio::awaitable<SettleResult> settle(const StreamJob& job, const std::string& reply,
+                                         bool truncated)
+    {
+        const TurnToSettle turn{job.user.id,        job.model.id,       job.model.pointsPer100,
+                                job.conversationId, job.request.prompt, reply,
+                                truncated};
+        try {
+            auto settled =
+                co_await runBlocking(blocking, [&] { return settleTurn(service.db, turn); });
+            if (!settled)
+                co_return SettleResult{std::nullopt, noPoints};
+            co_return SettleResult{std::move(settled), {}};
+        } catch (const std::exception& e) {
+            std::cerr << "error: settling a reply: " << e.what() << "\n";
+            co_return SettleResult{std::nullopt, notSavedText};
+        }
+    }
+
     Service& service;
     asio::thread_pool& blocking;
 };

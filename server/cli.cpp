@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include "admin.h"
+#include "clientaddress.h"
 #include "httpserver.h"
 #include "options.h"
 #include "upstream.h"
@@ -56,24 +57,46 @@ int runCommandLine(int argc, char** argv)
     cert->needs(key);
     key->needs(cert);
     app.add_option("--workers", options.workers,
-                   "Threads for blocking work (database, password hashing); connections and "
-                   "reply streams hold none")
+                   "Threads for blocking work (the database); connections, reply streams and "
+                   "password hashes hold none")
         ->capture_default_str()
         ->check(CLI::Range(1, 256));
+    app.add_option("--max-connections", options.maxConnections,
+                   "Open connections in all; when full, the longest idle are closed first and only "
+                   "then new ones refused (503) (default: from the open-file limit)")
+        ->check(CLI::Range(1, 10000000));
     app.add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
-                   "Open connections one client address may hold; beyond it a connection is "
-                   "refused at once (503)")
+                   "Open connections one client address may hold, on the same terms; a trusted "
+                   "proxy has only the limit in all")
         ->capture_default_str()
         ->check(CLI::Range(1, 1000000));
+    app.add_option("--idle-timeout", options.idleTimeoutSeconds,
+                   "Seconds a connection may wait for the first byte of a request")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
+    app.add_option("--trusted-proxy", options.trustedProxies,
+                   "ADDRESS/PREFIX of a reverse proxy whose X-Forwarded-For names the client "
+                   "(for the per-address limits); without it the header is ignored")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--max-streams-per-account", options.maxStreamsPerAccount,
                    "Reply streams one account may have open at once; beyond it 429 with a "
                    "Chinese error")
         ->capture_default_str()
         ->check(CLI::Range(1, 1000000));
     app.add_option("--signups-per-hour", options.signupsPerHour,
-                   "Sign-ups accepted per hour in all (each client address: at most 20)")
+                   "Sign-up attempts per hour in all (each client address: at most 20)")
         ->capture_default_str()
         ->check(CLI::Range(1, 1000000));
+    app.add_option("--max-conversations-per-account", options.maxConversationsPerAccount,
+                   "Cloud conversations one account may keep (deleted ones count until they "
+                   "are removed for good, which happens first when room is needed)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 10000000));
+    app.add_option("--max-storage-per-account", options.maxStoragePerAccount,
+                   "Message text one account may keep, e.g. 100MiB, on the same terms")
+        ->default_str("100MiB")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(std::int64_t{1024}, std::int64_t{1} << 40));
 
     std::string stopWhenMissing;
     app.add_option("--stop-when-missing", stopWhenMissing,
@@ -115,6 +138,11 @@ int runCommandLine(int argc, char** argv)
         if (!options.upstreamUrl.empty() && !parseUpstreamUrl(options.upstreamUrl)) {
             std::cerr << "kestrune-server: --upstream expects an http(s) URL, got "
                       << options.upstreamUrl << "\n";
+            return 2;
+        }
+        std::string proxyError;
+        if (!TrustedProxies::parse(options.trustedProxies, proxyError)) {
+            std::cerr << "kestrune-server: " << proxyError << "\n";
             return 2;
         }
         options.listen = *address;

@@ -44,7 +44,7 @@ void addConversationRoutes(RouteTable& routes, Service& service)
             throw Refusal(404, notFound);
         json messages = json::array();
         for (const auto& m : service.conversations.messages(c->id))
-            messages.push_back({{"role", m.role}, {"content", m.content}});
+            messages.push_back(messageJson(m));
         return jsonResponse(200, {{"conversation", conversationJson(*c)}, {"messages", messages}});
     });
 

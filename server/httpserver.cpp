@@ -1,6 +1,7 @@
 #include "httpserver.h"
 
 #include "httpcore.h"
+#include "passwordhashing.h"
 #include "routes.h"
 #include "routetable.h"
 #include "security.h"
@@ -14,8 +15,10 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -37,6 +40,27 @@ int ioThreads()
     return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 4);
 }
 
+// Password hashes take a whole core each: half the cores, so that everything else keeps the rest.
+std::size_t hashThreads()
+{
+    return std::max(1u, std::thread::hardware_concurrency() / 2);
+}
+
+// Lifts the soft limit on open files to the hard one (each connection is a file) and returns
+// the limit in force.
+std::uint64_t raiseOpenFileLimit()
+{
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return 1024;
+    if (files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max == RLIM_INFINITY ? 1 << 20 : files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    return files.rlim_cur == RLIM_INFINITY ? 1 << 20 : files.rlim_cur;
+}
+
 } // namespace
 
 int runServer(const ServerOptions& options)
@@ -46,6 +70,9 @@ int runServer(const ServerOptions& options)
     // a data folder that someone else created.
     umask(077);
     std::signal(SIGPIPE, SIG_IGN);
+    // A write past the file-size limit fails with an error the request reports, instead of
+    // killing the service.
+    std::signal(SIGXFSZ, SIG_IGN);
     // SIGINT/SIGTERM are taken by a dedicated thread (sigwait), so every other thread,
     // including those created below, must have them blocked.
     sigset_t stopSignals;
@@ -54,34 +81,46 @@ int runServer(const ServerOptions& options)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    // Blocking work of ordinary requests and of reply streams on pools of their own: a burst
-    // of thousands of replies starting never queues a sign-in or "/api/me" behind it.
-    boost::asio::thread_pool blocking(static_cast<std::size_t>(options.workers));
-    boost::asio::thread_pool streamWork(2);
+    ConnectionLimits limits;
+    limits.maxConnections = static_cast<std::size_t>(
+        options.maxConnections > 0 ? options.maxConnections
+                                   : defaultMaxConnections(raiseOpenFileLimit()));
+    limits.maxConnectionsPerAddress = static_cast<std::size_t>(options.maxConnectionsPerAddress);
+    limits.idleTime = std::chrono::seconds(options.idleTimeoutSeconds);
+    std::string proxyError;
+    auto proxies = TrustedProxies::parse(options.trustedProxies, proxyError);
+    if (!proxies) {
+        std::cerr << "kestrune-server: " << proxyError << "\n";
+        return 2;
+    }
+
     Service service(options);
     if (options.demo)
         service.accounts.ensureAccount(demoUsername, demoEmail, demoPassword);
 
+    // Blocking work of ordinary requests, of reply streams and password hashes on pools of
+    // their own: a burst of thousands of replies or a flood of sign-ins never queues "/api/me"
+    // behind it. Their work completes onto the server's context, which outlives them.
+    std::optional<boost::asio::thread_pool> blocking(std::in_place,
+                                                     static_cast<std::size_t>(options.workers));
+    std::optional<boost::asio::thread_pool> streamWork(std::in_place, 2);
+    std::optional<PasswordHashing> hashing(std::in_place, hashThreads());
+
     RouteTable routes;
-    addAccountRoutes(routes, service);
+    addAccountRoutes(routes, service, *blocking, *hashing);
     addModelRoutes(routes, service);
     addConversationRoutes(routes, service);
-    addChatRoutes(routes, service, streamWork);
+    addChatRoutes(routes, service, *streamWork);
 
-    ConnectionLimits limits;
-    limits.maxBodyBytes = maxBodyBytes;
-    limits.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
     const bool tls = !options.certFile.empty();
     std::unique_ptr<HttpServer> server;
     int port = 0;
     try {
-        server = std::make_unique<HttpServer>(routes, blocking, limits, tls, options.certFile,
-                                              options.keyFile);
+        server = std::make_unique<HttpServer>(routes, *blocking, limits, std::move(*proxies), tls,
+                                              options.certFile, options.keyFile);
         port = server->bind(options.listen.host, options.listen.port);
     } catch (const std::exception& e) {
         std::cerr << "kestrune-server: " << e.what() << "\n";
-        blocking.join();
-        streamWork.join();
         return 1;
     }
 
@@ -92,6 +131,7 @@ int runServer(const ServerOptions& options)
     if (options.demo)
         consoleLine(std::string("demo account: user name ") + demoUsername + " (e-mail " +
                     demoEmail + "), password " + demoPassword);
+    service.models.startRefreshing(server->context());
 
     std::atomic<bool> finished{false};
     std::thread signalThread([&] {
@@ -123,9 +163,18 @@ int runServer(const ServerOptions& options)
     signalThread.join();
     if (watchThread.joinable())
         watchThread.join();
+    // No connection runs any more. Work not yet started on the pools is dropped, running work
+    // finishes; what they drop or finish completes onto the server's context, so the pools go
+    // before it.
+    hashing->stop();
+    blocking->stop();
+    streamWork->stop();
+    blocking->join();
+    streamWork->join();
+    hashing.reset();
+    blocking.reset();
+    streamWork.reset();
     server.reset();
-    blocking.join();
-    streamWork.join();
     return 0;
 }
 

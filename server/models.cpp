@@ -4,8 +4,21 @@
 #include "text.h"
 #include "upstream.h"
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <iostream>
+
 namespace kestrune
 {
+
+namespace asio = boost::asio;
 
 nlohmann::json modelJson(const ModelInfo& model)
 {
@@ -21,41 +34,61 @@ ModelRegistry::ModelRegistry(std::shared_ptr<UpstreamClient> upstream, int upstr
                                     {"kestrune-showcase", "Markdown 展示", 1, ModelKind::Showcase},
                                     {"kestrune-echo", "回声", 2, ModelKind::Echo}}
 {
-    refreshUpstream(); // so that the first model list already holds the upstream's models
 }
 
-void ModelRegistry::refreshUpstream()
+namespace
+{
+
+asio::awaitable<void> refreshForever(ModelRegistry& registry, const UpstreamClient& upstream)
+{
+    asio::steady_timer pause(co_await asio::this_coro::executor);
+    bool reported = false;
+    for (;;) {
+        std::string failure;
+        const auto ids = co_await fetchUpstreamModels(upstream, failure);
+        if (ids) {
+            registry.setUpstreamModels(*ids);
+            if (!reported)
+                std::cerr << "upstream: " << ids->size() << " models from "
+                          << upstream.target().origin << "\n";
+            reported = true;
+        } else {
+            // Keep offering what we had; the upstream may be restarting.
+            std::cerr << "upstream: model list unavailable (" << failure << ")\n";
+            reported = false;
+        }
+        pause.expires_after(ids ? std::chrono::seconds(60) : std::chrono::seconds(15));
+        boost::system::error_code ec;
+        co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+}
+
+} // namespace
+
+void ModelRegistry::startRefreshing(asio::io_context& context)
 {
     if (!upstream)
         return;
-    {
-        std::lock_guard guard(mutex);
-        if (fetching || std::chrono::steady_clock::now() < nextFetch)
-            return;
-        fetching = true;
-    }
-    const auto ids = upstream->fetchModels();
-    std::lock_guard guard(mutex);
-    fetching = false;
-    if (!ids) {
-        // Keep offering what we had; the upstream may be restarting.
-        nextFetch = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        return;
-    }
-    nextFetch = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    upstreamModels.clear();
-    for (const auto& id : *ids) {
+    // A strand of its own: the fetch's deadline timers and its socket never run side by side.
+    asio::co_spawn(asio::make_strand(context), refreshForever(*this, *upstream), asio::detached);
+}
+
+void ModelRegistry::setUpstreamModels(const std::vector<std::string>& ids)
+{
+    std::vector<ModelInfo> models;
+    for (const auto& id : ids) {
         bool clash = false;
         for (const auto& b : builtins)
             clash = clash || b.id == id;
         if (!clash)
-            upstreamModels.push_back({id, id, upstreamPointsPer100, ModelKind::Upstream});
+            models.push_back({id, id, upstreamPointsPer100, ModelKind::Upstream});
     }
+    std::lock_guard guard(mutex);
+    upstreamModels = std::move(models);
 }
 
 std::vector<ModelInfo> ModelRegistry::list()
 {
-    refreshUpstream();
     std::lock_guard guard(mutex);
     auto all = builtins;
     all.insert(all.end(), upstreamModels.begin(), upstreamModels.end());

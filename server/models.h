@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+namespace boost::asio
+{
+class io_context;
+}
+
 namespace kestrune
 {
 
@@ -27,15 +32,18 @@ struct ModelInfo {
 
 nlohmann::json modelJson(const ModelInfo& model);
 
-// The built-in models plus those of the upstream server. Its list is fetched again after a
-// minute, or 15 seconds after a failed attempt (so an upstream started later shows up without
-// every request waiting on an unreachable one). The fetch runs outside the lock: meanwhile
-// other requests see the previous list.
+// The built-in models plus those of the upstream server. The upstream's list is fetched in
+// the background: at start, then every minute (15 seconds after a failed attempt, so that an
+// upstream started later shows up soon). No request ever waits for it: meanwhile every request
+// sees the last list that was fetched.
 class ModelRegistry
 {
 public:
     ModelRegistry(std::shared_ptr<UpstreamClient> upstream, int upstreamPointsPer100,
                   std::chrono::milliseconds streamDelay);
+
+    // Starts the background fetching on `context`; nothing without an upstream.
+    void startRefreshing(boost::asio::io_context& context);
 
     std::vector<ModelInfo> list();
     std::optional<ModelInfo> find(const std::string& id);
@@ -46,10 +54,10 @@ public:
     std::chrono::milliseconds pieceDelay() const { return streamDelay; }
     // The upstream server's client, or null without one.
     const std::shared_ptr<UpstreamClient>& upstreamClient() const { return upstream; }
+    // Takes a freshly fetched list of the upstream's model ids.
+    void setUpstreamModels(const std::vector<std::string>& ids);
 
 private:
-    void refreshUpstream();
-
     std::shared_ptr<UpstreamClient> upstream;
     int upstreamPointsPer100;
     std::chrono::milliseconds streamDelay;
@@ -57,8 +65,6 @@ private:
 
     std::mutex mutex;
     std::vector<ModelInfo> upstreamModels;
-    std::chrono::steady_clock::time_point nextFetch{};
-    bool fetching = false;
 };
 
 } // namespace kestrune

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
@@ -24,6 +25,13 @@ std::optional<ListenAddress> parseListen(std::string_view text)
     if (ec != std::errc() || end != port.data() + port.size() || value < 0 || value > 65535)
         return std::nullopt;
     return ListenAddress{std::string(host), value};
+}
+
+int defaultMaxConnections(std::uint64_t openFiles)
+{
+    constexpr std::uint64_t reserved = 128;
+    const std::uint64_t spare = openFiles > reserved ? (openFiles - reserved) / 2 : 0;
+    return static_cast<int>(std::clamp<std::uint64_t>(spare, 16, 65536));
 }
 
 std::filesystem::path defaultDataDir()

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrune
 {
@@ -29,14 +30,24 @@ struct ServerOptions {
     int upstreamPointsPer100 = 1;
     std::string certFile;
     std::string keyFile;
-    int workers = 4; // threads for blocking work (database, password hashes)
+    int workers = 4;        // threads for blocking work (database)
+    int maxConnections = 0; // 0: from the open-file limit, see defaultMaxConnections
     int maxConnectionsPerAddress = 64;
+    int idleTimeoutSeconds = 30;
+    std::vector<std::string> trustedProxies; // ADDRESS/PREFIX
     int maxStreamsPerAccount = 10;
     int signupsPerHour = 200;
-    std::filesystem::path stopWhenMissing; // empty: run until signalled
+    int maxConversationsPerAccount = 5000;
+    std::int64_t maxStoragePerAccount = 100LL * 1024 * 1024; // bytes of message text
+    std::filesystem::path stopWhenMissing;                   // empty: run until signalled
 };
 
 std::filesystem::path defaultDataDir();
+
+// Connections the service may hold with `openFiles` file descriptors: half of what is left
+// after the database, the log and the listening socket, because each reply from an upstream
+// server holds a second socket; within 16 and 65536.
+int defaultMaxConnections(std::uint64_t openFiles);
 
 inline constexpr const char* demoUsername = "demo";
 inline constexpr const char* demoEmail = "demo@kestrune.local";

@@ -18,6 +18,7 @@ namespace kestrune
 
 struct Service;
 class RouteTable;
+class PasswordHashing;
 
 std::string jsonText(const nlohmann::json& value);
 HttpResponse jsonResponse(int status, const nlohmann::json& body);
@@ -27,7 +28,8 @@ std::string bearerToken(const HttpRequest& req);
 User requireUser(Service& service, const HttpRequest& req);
 
 // The service's routes, by concern.
-void addAccountRoutes(RouteTable& routes, Service& service);
+void addAccountRoutes(RouteTable& routes, Service& service, boost::asio::thread_pool& blocking,
+                      PasswordHashing& hashing);
 void addModelRoutes(RouteTable& routes, Service& service);
 void addConversationRoutes(RouteTable& routes, Service& service);
 void addChatRoutes(RouteTable& routes, Service& service, boost::asio::thread_pool& blocking);

@@ -12,6 +12,7 @@ namespace kestrune
 {
 
 class StreamRoute; // a handler that streams its reply (streamroute.h)
+class AsyncRoute;  // a handler that awaits other pools (streamroute.h)
 
 // Every route of the service: method, path pattern ("/api/conversations/{id}": a placeholder
 // takes one non-empty path segment) and handler. Routing, 404 and 405 with its Allow header
@@ -19,7 +20,8 @@ class StreamRoute; // a handler that streams its reply (streamroute.h)
 class RouteTable
 {
 public:
-    using Handler = std::variant<PlainHandler, std::shared_ptr<StreamRoute>>;
+    using Handler =
+        std::variant<PlainHandler, std::shared_ptr<StreamRoute>, std::shared_ptr<AsyncRoute>>;
 
     void add(std::string method, std::string pattern, Handler handler);
 

@@ -37,8 +37,10 @@ std::filesystem::path prepareDataDir(const std::filesystem::path& dir)
 Service::Service(const ServerOptions& opts)
     : options(opts), db(prepareDataDir(opts.dataDir)),
       accounts(db, opts.initialPoints, static_cast<std::size_t>(opts.signupsPerHour)),
-      conversations(db), models(makeUpstream(opts), opts.upstreamPointsPer100,
-                                std::chrono::milliseconds(opts.streamDelayMs)),
+      conversations(db, StorageLimits{static_cast<std::size_t>(opts.maxConversationsPerAccount),
+                                      opts.maxStoragePerAccount}),
+      models(makeUpstream(opts), opts.upstreamPointsPer100,
+             std::chrono::milliseconds(opts.streamDelayMs)),
       outbox(opts.outboxDir.empty() ? opts.dataDir / "outbox" : opts.outboxDir)
 {
 }

@@ -71,6 +71,25 @@ const std::vector<std::string_view> migrations = {
         created_ms INTEGER NOT NULL
     );
     )sql",
+    // Replies cut short are marked; what each account and conversation stores is counted, so
+    // that the bounds on it are checked without summing every message; failed sign-up codes
+    // are counted per e-mail address.
+    R"sql(
+    ALTER TABLE messages ADD COLUMN truncated INTEGER NOT NULL DEFAULT 0;
+    ALTER TABLE conversations ADD COLUMN stored_bytes INTEGER NOT NULL DEFAULT 0;
+    ALTER TABLE users ADD COLUMN stored_bytes INTEGER NOT NULL DEFAULT 0;
+    UPDATE conversations SET stored_bytes = (
+        SELECT COALESCE(SUM(length(CAST(content AS BLOB))), 0) FROM messages
+        WHERE conversation_id = conversations.id);
+    UPDATE users SET stored_bytes = (
+        SELECT COALESCE(SUM(stored_bytes), 0) FROM conversations WHERE user_id = users.id);
+    CREATE INDEX conversations_deleted ON conversations(user_id, deleted_ms);
+    CREATE TABLE code_failures (
+        email TEXT NOT NULL COLLATE NOCASE,
+        created_ms INTEGER NOT NULL
+    );
+    CREATE INDEX code_failures_email ON code_failures(email, created_ms);
+    )sql",
 };
 
 [[noreturn]] void fail(sqlite3* db, const std::string& what)
@@ -84,6 +103,19 @@ const std::vector<std::string_view> migrations = {
 bool DbError::isConstraint() const
 {
     return (code & 0xFF) == SQLITE_CONSTRAINT;
+}
+
+bool DbError::isTransient() const
+{
+    switch (code & 0xFF) {
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return true;
+    default:
+        return false;
+    }
 }
 
 Statement::Statement(sqlite3* db, std::string_view sql) : db(db)
@@ -156,25 +188,66 @@ bool Statement::isNull(int column) const
     return sqlite3_column_type(stmt, column) == SQLITE_NULL;
 }
 
-Database::Database(const std::filesystem::path& file)
+Database::Database(const std::filesystem::path& file) : file(file)
 {
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        const std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+    db = openConnection(false);
+    try {
+        exec("PRAGMA journal_mode = WAL");
+        // FULL: a committed charge or message survives even a power cut, not just a killed
+        // process.
+        exec("PRAGMA synchronous = FULL");
+        exec("PRAGMA foreign_keys = ON");
+        migrate();
+    } catch (...) {
         sqlite3_close(db);
+        throw;
+    }
+}
+
+sqlite3* Database::openConnection(bool readOnly)
+{
+    sqlite3* connection = nullptr;
+    // Read connections open read-write too: in WAL mode a reader takes part in the shared
+    // memory index. "query_only" keeps them from writing.
+    if (sqlite3_open_v2(file.c_str(), &connection,
+                        SQLITE_OPEN_READWRITE | (readOnly ? 0 : SQLITE_OPEN_CREATE) |
+                            SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string message = connection ? sqlite3_errmsg(connection) : "out of memory";
+        sqlite3_close(connection);
         throw DbError("cannot open " + file.string() + ": " + message, SQLITE_CANTOPEN);
     }
-    sqlite3_busy_timeout(db, 5000);
-    exec("PRAGMA journal_mode = WAL");
-    // FULL: a committed charge or message survives even a power cut, not just a killed process.
-    exec("PRAGMA synchronous = FULL");
-    exec("PRAGMA foreign_keys = ON");
-    migrate();
+    sqlite3_busy_timeout(connection, 5000);
+    if (readOnly)
+        sqlite3_exec(connection, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
+    return connection;
 }
 
 Database::~Database()
 {
+    for (sqlite3* reader : idleReaders)
+        sqlite3_close(reader);
     sqlite3_close(db);
+}
+
+Database::Reader Database::reader()
+{
+    {
+        std::lock_guard guard(readersMutex);
+        if (!idleReaders.empty()) {
+            sqlite3* connection = idleReaders.back();
+            idleReaders.pop_back();
+            return Reader(*this, connection);
+        }
+    }
+    // At most one per thread that reads at a time: the pools bound how many there are.
+    return Reader(*this, openConnection(true));
+}
+
+Database::Reader::~Reader()
+{
+    std::lock_guard guard(owner.readersMutex);
+    owner.idleReaders.push_back(connection);
 }
 
 void Database::exec(std::string_view sql)

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -13,12 +14,17 @@ struct sqlite3_stmt;
 namespace kestrune
 {
 
+// Shown when the database cannot take a write for now (disk full, busy): nothing was saved.
+inline constexpr const char* storageUnavailableText = "服务器暂时无法保存数据，请稍后再试。";
+
 class DbError : public std::runtime_error
 {
 public:
     DbError(const std::string& what, int code) : std::runtime_error(what), code(code) {}
     int code;
     bool isConstraint() const;
+    // A full disk, an I/O error or a busy database: the request may succeed later.
+    bool isTransient() const;
 };
 
 class Statement
@@ -49,8 +55,20 @@ private:
     sqlite3_stmt* stmt = nullptr;
 };
 
-// One SQLite connection in WAL mode, shared by all worker threads behind a mutex: every query
-// here is small, so serialising them costs little and keeps transactions simple.
+template <class... Args>
+Statement prepareStatement(sqlite3* db, std::string_view sql, const Args&... args)
+{
+    Statement st(db, sql);
+    int index = 0;
+    (st.bindValue(++index, args), ...);
+    return st;
+}
+
+// The SQLite database in WAL mode. Writes (and reads that must see a write's effect at once,
+// inside its transaction) go through the one writing connection behind a mutex: every query is
+// small, so serialising them costs little and keeps transactions simple. Reads that need no
+// lock take a connection of their own from `reader()`: WAL lets them go on while a write
+// commits, so a sign-in check never waits behind the disk.
 class Database
 {
 public:
@@ -63,22 +81,42 @@ public:
 
     template <class... Args> Statement prepare(std::string_view sql, const Args&... args)
     {
-        Statement st(db, sql);
-        int index = 0;
-        (st.bindValue(++index, args), ...);
-        return st;
+        return prepareStatement(db, sql, args...);
     }
     void exec(std::string_view sql);
     std::int64_t lastInsertId() const;
     int schemaVersion();
 
-    static constexpr int currentSchemaVersion = 1;
+    // A read-only connection lent for the duration of some reads.
+    class Reader
+    {
+    public:
+        Reader(Database& owner, sqlite3* connection) : owner(owner), connection(connection) {}
+        ~Reader();
+        Reader(const Reader&) = delete;
+        Reader& operator=(const Reader&) = delete;
+        template <class... Args> Statement prepare(std::string_view sql, const Args&... args)
+        {
+            return prepareStatement(connection, sql, args...);
+        }
+
+    private:
+        Database& owner;
+        sqlite3* connection;
+    };
+    [[nodiscard]] Reader reader();
+
+    static constexpr int currentSchemaVersion = 2;
 
 private:
     void migrate();
+    sqlite3* openConnection(bool readOnly);
 
+    std::filesystem::path file;
     sqlite3* db = nullptr;
     std::mutex mutex;
+    std::mutex readersMutex;
+    std::vector<sqlite3*> idleReaders;
 };
 
 // BEGIN IMMEDIATE … COMMIT; rolled back when left without commit (an exception on the way).

@@ -32,6 +32,9 @@ public:
     virtual asio::awaitable<bool> write(std::string data) = 0;
     // Ends the reply.
     virtual asio::awaitable<void> finish() = 0;
+    // While the reply waits on its model (not while it writes), a stopping server may interrupt
+    // the wait: the model's next step then fails with operation_aborted.
+    virtual void waitingOnModel(bool waiting) = 0;
 };
 
 class StreamRoute
@@ -41,6 +44,16 @@ public:
     // A Refusal thrown before start() becomes the JSON error reply; after it, the connection
     // is closed.
     virtual asio::awaitable<void> serve(HttpRequest request, ResponseStream& out) = 0;
+};
+
+// A route that answers with one ordinary reply but waits on other pools on the way (the
+// password-hashing pool): it holds no thread while it waits.
+class AsyncRoute
+{
+public:
+    virtual ~AsyncRoute() = default;
+    // A Refusal thrown becomes the JSON error reply.
+    virtual asio::awaitable<HttpResponse> answer(HttpRequest request) = 0;
 };
 
 // Runs `work` on the pool for blocking work and resumes with its result (or exception) on

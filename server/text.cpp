@@ -56,6 +56,17 @@ bool isControl(char32_t cp)
     return cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
 }
 
+// Invisible format characters that can reorder or hide what a one-line title shows: the
+// bidirectional embeddings, overrides, isolates and marks, zero-width spaces and joiners of
+// words, invisible operators, annotation marks and tags. The zero-width (non-)joiners that
+// scripts and emoji sequences need stay.
+bool isHiddenFormat(char32_t cp)
+{
+    return cp == 0xAD || cp == 0x61C || cp == 0x180E || cp == 0x200B || cp == 0x200E ||
+           cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x206F) ||
+           (cp >= 0xFFF9 && cp <= 0xFFFB) || (cp >= 0xE0000 && cp <= 0xE007F);
+}
+
 bool isAsciiAlnum(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -108,6 +119,8 @@ std::string normalizedTitle(std::string_view text, std::size_t maxCodePoints)
     while (pos < text.size()) {
         const std::size_t start = pos;
         const char32_t cp = decode(text, pos);
+        if (isHiddenFormat(cp))
+            continue;
         if (isSpace(cp) || isControl(cp)) {
             pendingSpace = !out.empty();
             continue;

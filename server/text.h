@@ -19,7 +19,8 @@ std::string_view firstCodePoints(std::string_view text, std::size_t count);
 // Removes leading and trailing white space, Unicode spaces (U+3000, U+00A0, …) included.
 std::string trimmed(std::string_view text);
 
-// A single-line title: white space and control characters become single spaces, the result is
+// A single-line title: white space and control characters become single spaces, invisible
+// format characters (bidirectional overrides, zero-width spaces) are dropped, the result is
 // trimmed and limited to `maxCodePoints`.
 std::string normalizedTitle(std::string_view text, std::size_t maxCodePoints);
 

@@ -6,6 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
@@ -13,7 +14,9 @@
 #include <boost/beast/ssl.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <iostream>
+#include <memory>
 #include <regex>
 
 namespace kestrune
@@ -26,36 +29,17 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using nlohmann::json;
+using Clock = std::chrono::steady_clock;
 
-constexpr auto connectTime = std::chrono::seconds(5);
-// An inactivity limit: a model that keeps producing is never cut off.
-constexpr auto silenceTime = std::chrono::seconds(120);
-
-struct Endpoint {
-    bool tls = false;
-    std::string host; // without brackets
-    std::string port;
-};
-
-Endpoint endpointOf(const std::string& origin)
-{
-    static const std::regex pattern(R"(^(https?)://(\[([^\]]+)\]|[^:/]+)(:([0-9]+))?$)");
-    std::smatch m;
-    Endpoint e;
-    if (!std::regex_match(origin, m, pattern))
-        return e;
-    e.tls = m[1] == "https";
-    e.host = m[3].matched ? m[3].str() : m[2].str();
-    e.port = m[5].matched ? m[5].str() : (e.tls ? "443" : "80");
-    return e;
-}
+constexpr std::size_t maxModelListBytes = 1024 * 1024;
+const char* const unreachableText = "无法连接上游模型服务。";
 
 http::request<http::string_body> upstreamRequest(http::verb verb, const std::string& target,
-                                                 const Endpoint& endpoint,
+                                                 const UpstreamEndpoint& endpoint,
                                                  const std::string& apiKey, std::string body = {})
 {
     http::request<http::string_body> req{verb, target, 11};
-    req.set(http::field::host, endpoint.host);
+    req.set(http::field::host, hostHeader(endpoint));
     req.set(http::field::user_agent, "kestrune-server");
     if (!apiKey.empty())
         req.set(http::field::authorization, "Bearer " + apiKey);
@@ -76,102 +60,165 @@ asio::ssl::context clientTls()
     return context;
 }
 
-template <class Stream> void prepareTls(Stream& stream, const std::string& host)
+// Name resolution has no deadline of its own: a timer cancels it. Both run on the caller's
+// strand; the timer lets go of the resolver once the coroutine is done with it.
+asio::awaitable<tcp::resolver::results_type> resolveWithin(const UpstreamEndpoint& endpoint,
+                                                           std::chrono::milliseconds limit,
+                                                           beast::error_code& ec)
 {
-    // The name for the certificate check and for servers that host several names.
-    SSL_set_tlsext_host_name(stream.native_handle(), host.c_str());
-    stream.set_verify_callback(asio::ssl::host_name_verification(host));
+    const auto executor = co_await asio::this_coro::executor;
+    auto resolver = std::make_shared<tcp::resolver>(executor);
+    asio::steady_timer timer(executor, limit);
+    timer.async_wait([weak = std::weak_ptr<tcp::resolver>(resolver)](beast::error_code e) {
+        if (const auto r = weak.lock(); r && !e)
+            r->cancel();
+    });
+    auto results = co_await resolver->async_resolve(endpoint.host, endpoint.port,
+                                                    asio::redirect_error(asio::use_awaitable, ec));
+    timer.cancel();
+    co_return results;
 }
 
-// GET with a blocking connection: for the model list, fetched on the pool for blocking work.
-std::optional<std::string> fetchBody(const Endpoint& endpoint, const std::string& target,
-                                     const std::string& apiKey, std::string& failure)
+// Connects to the upstream (TLS when its origin says so), every step within its deadline, and
+// runs `operate` on the stream; `unreachable` and the reason in `failure` when that fails.
+template <class Result, class Operate>
+asio::awaitable<Result> overUpstream(const UpstreamClient& upstream, Operate operate,
+                                     Result unreachable, std::string& failure)
 {
-    try {
-        asio::io_context io;
-        tcp::resolver resolver(io);
-        beast::tcp_stream tcpStream(io);
-        tcpStream.expires_after(connectTime);
-        tcpStream.connect(resolver.resolve(endpoint.host, endpoint.port));
-        auto req = upstreamRequest(http::verb::get, target, endpoint, apiKey);
-        beast::flat_buffer buffer;
-        http::response<http::string_body> res;
-        tcpStream.expires_after(std::chrono::seconds(5));
-        if (endpoint.tls) {
-            asio::ssl::context context = clientTls();
-            beast::ssl_stream<beast::tcp_stream&> stream(tcpStream, context);
-            prepareTls(stream, endpoint.host);
-            stream.handshake(asio::ssl::stream_base::client);
-            http::write(stream, req);
-            http::read(stream, buffer, res);
-        } else {
-            http::write(tcpStream, req);
-            http::read(tcpStream, buffer, res);
-        }
-        if (res.result_int() != 200) {
-            failure = "HTTP " + std::to_string(res.result_int());
-            return std::nullopt;
-        }
-        return std::move(res.body());
-    } catch (const std::exception& e) {
-        failure = e.what();
-        return std::nullopt;
+    const auto endpoint = endpointOf(upstream.target().origin);
+    if (!endpoint) {
+        failure = "not an http(s) origin";
+        co_return unreachable;
     }
+    const UpstreamDeadlines& limits = upstream.deadlines();
+    const auto executor = co_await asio::this_coro::executor;
+    beast::error_code ec;
+    const auto addresses = co_await resolveWithin(*endpoint, limits.resolve, ec);
+    if (ec) {
+        failure = "resolve: " + ec.message();
+        co_return unreachable;
+    }
+    beast::tcp_stream tcpStream(executor);
+    tcpStream.expires_after(limits.connect);
+    co_await tcpStream.async_connect(addresses, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) {
+        failure = "connect: " + ec.message();
+        co_return unreachable;
+    }
+    if (!endpoint->tls)
+        co_return co_await operate(tcpStream);
+
+    asio::ssl::context context = clientTls();
+    beast::ssl_stream<beast::tcp_stream&> stream(tcpStream, context);
+    // The name for the certificate check and for servers that host several names.
+    SSL_set_tlsext_host_name(stream.native_handle(), endpoint->host.c_str());
+    stream.set_verify_callback(asio::ssl::host_name_verification(endpoint->host));
+    tcpStream.expires_after(limits.connect);
+    co_await stream.async_handshake(asio::ssl::stream_base::client,
+                                    asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) {
+        failure = "TLS handshake: " + ec.message();
+        co_return unreachable;
+    }
+    co_return co_await operate(stream);
+}
+
+template <class Stream>
+asio::awaitable<std::optional<std::string>>
+readModelList(Stream& stream, http::request<http::string_body>& req,
+              const UpstreamDeadlines& limits, std::string& failure)
+{
+    beast::error_code ec;
+    beast::get_lowest_layer(stream).expires_after(limits.send);
+    co_await http::async_write(stream, req, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) {
+        failure = "send: " + ec.message();
+        co_return std::nullopt;
+    }
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(maxModelListBytes);
+    beast::get_lowest_layer(stream).expires_after(limits.listHead);
+    co_await http::async_read_header(stream, buffer, parser,
+                                     asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec) {
+        beast::get_lowest_layer(stream).expires_after(limits.listBody);
+        co_await http::async_read(stream, buffer, parser,
+                                  asio::redirect_error(asio::use_awaitable, ec));
+    }
+    if (ec) {
+        failure = "reading the model list: " + ec.message();
+        co_return std::nullopt;
+    }
+    if (parser.get().result_int() != 200) {
+        failure = "HTTP " + std::to_string(parser.get().result_int());
+        co_return std::nullopt;
+    }
+    co_return std::move(parser.get().body());
 }
 
 template <class Stream>
 asio::awaitable<GenerationOutcome> relay(Stream& stream, http::request<http::string_body>& req,
-                                         const AsyncEmit& emit)
+                                         const UpstreamDeadlines& limits, const AsyncEmit& emit)
 {
-    const GenerationOutcome unreachable{true, "无法连接上游模型服务。"};
+    const GenerationOutcome unreachable{true, unreachableText};
+    const auto replyEnd = Clock::now() + limits.reply;
+    auto& tcpStream = beast::get_lowest_layer(stream);
+    auto expireWithin = [&](std::chrono::milliseconds limit) {
+        tcpStream.expires_at(std::min(Clock::now() + limit, replyEnd));
+    };
     beast::error_code ec;
-    beast::get_lowest_layer(stream).expires_after(connectTime);
+    expireWithin(limits.send);
     co_await http::async_write(stream, req, asio::redirect_error(asio::use_awaitable, ec));
     if (ec)
         co_return unreachable;
     beast::flat_buffer buffer;
     http::response_parser<http::buffer_body> parser;
-    parser.body_limit(boost::none); // a reply as long as the model makes it
-    beast::get_lowest_layer(stream).expires_after(silenceTime);
+    parser.body_limit(boost::none); // the reply's length is bounded where its text is sent
+    expireWithin(limits.silence);
     co_await http::async_read_header(stream, buffer, parser,
                                      asio::redirect_error(asio::use_awaitable, ec));
     if (ec)
-        co_return unreachable;
+        co_return ec == beast::error::timeout
+            ? GenerationOutcome{true, "上游模型服务长时间没有响应。"}
+            : unreachable;
     if (parser.get().result_int() != 200)
         co_return GenerationOutcome{true, "上游模型服务返回错误（HTTP " +
                                               std::to_string(parser.get().result_int()) + "）。"};
 
     UpstreamEventParser events;
-    bool done = false;
     char chunk[8192];
     while (!parser.is_done()) {
         parser.get().body().data = chunk;
         parser.get().body().size = sizeof chunk;
-        beast::get_lowest_layer(stream).expires_after(silenceTime);
-        co_await http::async_read(stream, buffer, parser,
-                                  asio::redirect_error(asio::use_awaitable, ec));
+        expireWithin(limits.silence);
+        // Whatever has arrived, not a full buffer: a model's fragments come a few at a time.
+        co_await http::async_read_some(stream, buffer, parser,
+                                       asio::redirect_error(asio::use_awaitable, ec));
         if (ec == http::error::need_buffer)
             ec = {};
         const std::size_t got = sizeof chunk - parser.get().body().size;
         std::vector<std::string> payloads;
-        events.feed(std::string_view(chunk, got),
-                    [&](std::string_view payload) { payloads.emplace_back(payload); });
+        const bool sane = events.feed(std::string_view(chunk, got), [&](std::string_view payload) {
+            payloads.emplace_back(payload);
+        });
         for (const auto& payload : payloads) {
             const UpstreamChunk piece = interpretUpstreamData(payload);
             if (piece.error)
                 co_return GenerationOutcome{true, "上游模型服务报告了错误。"};
-            if (piece.done) {
-                done = true;
-                break;
-            }
+            if (piece.done)
+                co_return GenerationOutcome{};
             if (!piece.text.empty() && !co_await emit(piece.text))
                 co_return GenerationOutcome{};
         }
-        if (done || ec)
-            break;
+        if (!sane)
+            co_return GenerationOutcome{true, "上游模型服务返回的数据过大。"};
+        if (ec)
+            co_return ec == beast::error::timeout
+                ? GenerationOutcome{true, "上游模型服务长时间没有响应。"}
+                : unreachable;
     }
-    if (ec && !done)
-        co_return unreachable;
+    // The body ended in good order without the end marker: some servers leave it out.
     co_return GenerationOutcome{};
 }
 
@@ -192,12 +239,36 @@ std::optional<UpstreamTarget> parseUpstreamUrl(std::string_view url)
     return target;
 }
 
+std::optional<UpstreamEndpoint> endpointOf(const std::string& origin)
+{
+    static const std::regex pattern(R"(^(https?)://(\[([^\]]+)\]|[^:/]+)(:([0-9]+))?$)");
+    std::smatch m;
+    if (!std::regex_match(origin, m, pattern))
+        return std::nullopt;
+    UpstreamEndpoint e;
+    e.tls = m[1] == "https";
+    e.host = m[3].matched ? m[3].str() : m[2].str();
+    e.port = m[5].matched ? m[5].str() : (e.tls ? "443" : "80");
+    return e;
+}
+
+std::string hostHeader(const UpstreamEndpoint& endpoint)
+{
+    std::string host =
+        endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
+    if (endpoint.port != (endpoint.tls ? "443" : "80"))
+        host += ":" + endpoint.port;
+    return host;
+}
+
 bool UpstreamEventParser::nextEvent(std::string& data)
 {
     for (;;) {
-        // Events end at an empty line; lines may end in CRLF or LF.
+        // Events end at an empty line; lines may end in CRLF or LF. The search resumes where
+        // the last one stopped, two bytes back for an end split across reads.
         std::size_t end = std::string::npos, skip = 0;
-        for (std::size_t i = 0; i + 1 < buffer.size(); ++i) {
+        for (std::size_t i = std::max(start, scanned >= 2 ? scanned - 2 : 0); i + 1 < buffer.size();
+             ++i) {
             if (buffer[i] != '\n')
                 continue;
             if (buffer[i + 1] == '\n') {
@@ -209,19 +280,21 @@ bool UpstreamEventParser::nextEvent(std::string& data)
                 break;
             }
         }
-        if (end == std::string::npos)
+        if (end == std::string::npos) {
+            scanned = buffer.size();
             return false;
-        const std::string block = buffer.substr(0, end);
-        buffer.erase(0, end + skip);
+        }
+        const std::string_view block(buffer.data() + start, end - start);
+        start = scanned = end + skip;
 
         data.clear();
         bool any = false;
-        std::size_t start = 0;
-        while (start <= block.size()) {
-            auto nl = block.find('\n', start);
-            if (nl == std::string::npos)
+        std::size_t from = 0;
+        while (from <= block.size()) {
+            auto nl = block.find('\n', from);
+            if (nl == std::string_view::npos)
                 nl = block.size();
-            std::string_view line(block.data() + start, nl - start);
+            std::string_view line = block.substr(from, nl - from);
             if (!line.empty() && line.back() == '\r')
                 line.remove_suffix(1);
             if (line.starts_with("data:")) {
@@ -233,10 +306,21 @@ bool UpstreamEventParser::nextEvent(std::string& data)
                 data.append(line);
                 any = true;
             }
-            start = nl + 1;
+            from = nl + 1;
         }
         if (any)
             return true;
+    }
+}
+
+void UpstreamEventParser::compact()
+{
+    // What was handed out goes, once it is most of the buffer: each byte moves at most once
+    // more.
+    if (start > 0 && start >= buffer.size() / 2) {
+        buffer.erase(0, start);
+        scanned -= start;
+        start = 0;
     }
 }
 
@@ -271,29 +355,41 @@ UpstreamChunk interpretUpstreamData(std::string_view data)
     return chunk;
 }
 
-UpstreamClient::UpstreamClient(UpstreamTarget target, std::string apiKey)
-    : where(std::move(target)), apiKey(std::move(apiKey))
+UpstreamClient::UpstreamClient(UpstreamTarget target, std::string apiKey,
+                               UpstreamDeadlines deadlines)
+    : where(std::move(target)), apiKey(std::move(apiKey)), limits(deadlines)
 {
 }
 
-std::optional<std::vector<std::string>> UpstreamClient::fetchModels() const
+asio::awaitable<std::optional<std::vector<std::string>>>
+fetchUpstreamModels(const UpstreamClient& upstream, std::string& failure)
 {
-    std::string failure;
-    const auto body =
-        fetchBody(endpointOf(where.origin), where.prefix + "/v1/models", apiKey, failure);
-    if (!body) {
-        std::cerr << "upstream: model list unavailable (" << failure << ")\n";
-        return std::nullopt;
+    const auto endpoint = endpointOf(upstream.target().origin);
+    if (!endpoint) {
+        failure = "not an http(s) origin";
+        co_return std::nullopt;
     }
+    auto req = upstreamRequest(http::verb::get, upstream.target().prefix + "/v1/models", *endpoint,
+                               upstream.key());
+    // Named, not temporaries: GCC 12 destroys a temporary argument of a coroutine twice.
+    const auto operate = [&](auto& stream) {
+        return readModelList(stream, req, upstream.deadlines(), failure);
+    };
+    const std::optional<std::string> unreachable;
+    const auto body = co_await overUpstream(upstream, operate, unreachable, failure);
+    if (!body)
+        co_return std::nullopt;
     const json j = json::parse(*body, nullptr, false);
-    if (!j.is_object() || !j.contains("data") || !j["data"].is_array())
-        return std::nullopt;
+    if (!j.is_object() || !j.contains("data") || !j["data"].is_array()) {
+        failure = "the model list is not an object with a \"data\" array";
+        co_return std::nullopt;
+    }
     std::vector<std::string> ids;
     for (const auto& model : j["data"])
         if (model.is_object() && model.contains("id") && model["id"].is_string() &&
             !model["id"].get<std::string>().empty())
             ids.push_back(model["id"].get<std::string>());
-    return ids;
+    co_return ids;
 }
 
 asio::awaitable<GenerationOutcome> streamUpstreamChat(const UpstreamClient& upstream,
@@ -304,36 +400,23 @@ asio::awaitable<GenerationOutcome> streamUpstreamChat(const UpstreamClient& upst
     json body{{"model", model}, {"stream", true}, {"messages", json::array()}};
     for (const auto& turn : messages)
         body["messages"].push_back({{"role", turn.role}, {"content", turn.content}});
-    const Endpoint endpoint = endpointOf(upstream.target().origin);
+    const auto endpoint = endpointOf(upstream.target().origin);
+    if (!endpoint)
+        co_return GenerationOutcome{true, unreachableText};
     auto req = upstreamRequest(http::verb::post, upstream.target().prefix + "/v1/chat/completions",
-                               endpoint, upstream.key(),
+                               *endpoint, upstream.key(),
                                body.dump(-1, ' ', false, json::error_handler_t::replace));
-
-    const GenerationOutcome unreachable{true, "无法连接上游模型服务。"};
-    const auto executor = co_await asio::this_coro::executor;
-    beast::error_code ec;
-    tcp::resolver resolver(executor);
-    const auto addresses = co_await resolver.async_resolve(
-        endpoint.host, endpoint.port, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec)
-        co_return unreachable;
-    beast::tcp_stream tcpStream(executor);
-    tcpStream.expires_after(connectTime);
-    co_await tcpStream.async_connect(addresses, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec)
-        co_return unreachable;
-    if (!endpoint.tls)
-        co_return co_await relay(tcpStream, req, emit);
-
-    asio::ssl::context context = clientTls();
-    beast::ssl_stream<beast::tcp_stream&> stream(tcpStream, context);
-    prepareTls(stream, endpoint.host);
-    tcpStream.expires_after(connectTime);
-    co_await stream.async_handshake(asio::ssl::stream_base::client,
-                                    asio::redirect_error(asio::use_awaitable, ec));
-    if (ec)
-        co_return unreachable;
-    co_return co_await relay(stream, req, emit);
+    std::string failure;
+    // Named, not temporaries: GCC 12 destroys a temporary argument of a coroutine twice.
+    const auto operate = [&](auto& stream) {
+        return relay(stream, req, upstream.deadlines(), emit);
+    };
+    const GenerationOutcome unreachable{true, unreachableText};
+    const GenerationOutcome outcome =
+        co_await overUpstream(upstream, operate, unreachable, failure);
+    if (!failure.empty())
+        std::cerr << "upstream: reply failed (" << failure << ")\n";
+    co_return outcome;
 }
 
 } // namespace kestrune

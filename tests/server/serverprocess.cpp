@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,8 +86,12 @@ ServerProcess::ServerProcess(const std::filesystem::path& dataDir, std::vector<s
     }
     close(fds[1]);
     outFd = fds[0];
-    if (!readLine(outFd, first, 20000))
-        throw std::runtime_error("server did not start: " + stderrText());
+    if (!readLine(outFd, first, 20000)) {
+        // No destructor runs for a constructor that throws: the child goes here.
+        const std::string log = stderrText();
+        reap(SIGKILL);
+        throw std::runtime_error("server did not start: " + log);
+    }
     const auto colon = first.rfind(':');
     listenPort = std::atoi(first.c_str() + colon + 1);
     reader = std::thread([this] {
@@ -165,6 +170,21 @@ int ServerProcess::stop()
 {
     reap(SIGTERM);
     return exitStatus;
+}
+
+void ServerProcess::terminate()
+{
+    if (pid > 0)
+        ::kill(pid, SIGTERM);
+}
+
+bool ServerProcess::limitFileSize(std::uint64_t bytes)
+{
+    rlimit limit{};
+    if (prlimit(pid, RLIMIT_FSIZE, nullptr, &limit) != 0)
+        return false;
+    limit.rlim_cur = bytes == 0 ? limit.rlim_max : bytes;
+    return prlimit(pid, RLIMIT_FSIZE, &limit, nullptr) == 0;
 }
 
 int ServerProcess::waitForExit()

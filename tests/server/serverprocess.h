@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -44,6 +45,10 @@ public:
     void kill();
     // SIGTERM and wait; returns the exit status.
     int stop();
+    // SIGTERM without waiting (waitForExit tells how it ended).
+    void terminate();
+    // Sets the size past which the server's files cannot grow, as a full disk would; 0 lifts it.
+    bool limitFileSize(std::uint64_t bytes);
     // Waits (bounded) for the server to end by itself; its exit status, or -1 if it runs on.
     int waitForExit();
 

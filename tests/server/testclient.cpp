@@ -16,12 +16,13 @@
 namespace
 {
 
-httplib::Headers headersFor(const std::string& token)
+// Binds a socket to a loopback source address before it connects.
+bool bindTo(int fd, const std::string& sourceAddress)
 {
-    httplib::Headers h;
-    if (!token.empty())
-        h.emplace("Authorization", "Bearer " + token);
-    return h;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    return inet_pton(AF_INET, sourceAddress.c_str(), &local.sin_addr) == 1 &&
+           bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
 }
 
 Reply toReply(const httplib::Result& res)
@@ -48,6 +49,11 @@ std::string trim(std::string_view s)
 }
 
 } // namespace
+
+json privateTurn(const std::string& prompt, const std::string& model)
+{
+    return {{"prompt", prompt}, {"mode", "private"}, {"model", model}, {"history", json::array()}};
+}
 
 std::vector<Event> parseEvents(std::string_view body)
 {
@@ -87,39 +93,68 @@ std::string StreamResult::deltaText() const
     return out;
 }
 
+namespace
+{
+
+httplib::Headers headersOf(const TestApi& api)
+{
+    httplib::Headers h(api.extraHeaders.begin(), api.extraHeaders.end());
+    if (!api.token.empty())
+        h.emplace("Authorization", "Bearer " + api.token);
+    return h;
+}
+
+// A client for one request, from the API's source address.
+std::unique_ptr<httplib::Client> clientOf(const TestApi& api)
+{
+    auto client = std::make_unique<httplib::Client>("127.0.0.1", api.port);
+    client->set_read_timeout(60, 0);
+    if (!api.sourceAddress.empty())
+        client->set_socket_options(
+            [source = api.sourceAddress](int fd) { EXPECT_TRUE(bindTo(fd, source)) << source; });
+    return client;
+}
+
+} // namespace
+
 Reply TestApi::get(const std::string& path) const
 {
-    httplib::Client c("127.0.0.1", port);
-    return toReply(c.Get(path, headersFor(token)));
+    auto client = clientOf(*this);
+    httplib::Client& c = *client;
+    return toReply(c.Get(path, headersOf(*this)));
 }
 
 Reply TestApi::post(const std::string& path, const json& body) const
 {
-    httplib::Client c("127.0.0.1", port);
-    return toReply(c.Post(path, headersFor(token), body.dump(), "application/json"));
+    auto client = clientOf(*this);
+    httplib::Client& c = *client;
+    return toReply(c.Post(path, headersOf(*this), body.dump(), "application/json"));
 }
 
 Reply TestApi::patch(const std::string& path, const json& body) const
 {
-    httplib::Client c("127.0.0.1", port);
-    return toReply(c.Patch(path, headersFor(token), body.dump(), "application/json"));
+    auto client = clientOf(*this);
+    httplib::Client& c = *client;
+    return toReply(c.Patch(path, headersOf(*this), body.dump(), "application/json"));
 }
 
 Reply TestApi::del(const std::string& path) const
 {
     // As the desktop client sends it: an empty JSON object as body.
-    httplib::Client c("127.0.0.1", port);
-    return toReply(c.Delete(path, headersFor(token), "{}", "application/json"));
+    auto client = clientOf(*this);
+    httplib::Client& c = *client;
+    return toReply(c.Delete(path, headersOf(*this), "{}", "application/json"));
 }
 
 Reply TestApi::send(const std::string& method, const std::string& path, const std::string& body,
                     const std::string& contentType) const
 {
-    httplib::Client c("127.0.0.1", port);
+    auto client = clientOf(*this);
+    httplib::Client& c = *client;
     httplib::Request req;
     req.method = method;
     req.path = path;
-    req.headers = headersFor(token);
+    req.headers = headersOf(*this);
     req.body = body;
     if (!contentType.empty())
         req.headers.emplace("Content-Type", contentType);
@@ -128,8 +163,9 @@ Reply TestApi::send(const std::string& method, const std::string& path, const st
 
 StreamResult TestApi::stream(const json& body) const
 {
-    httplib::Client c("127.0.0.1", port);
-    auto headers = headersFor(token);
+    auto client = clientOf(*this);
+    httplib::Client& c = *client;
+    auto headers = headersOf(*this);
     headers.emplace("Accept", "text/event-stream");
     auto res = c.Post("/api/chat/stream", headers, body.dump(), "application/json");
     StreamResult out;
@@ -197,9 +233,14 @@ Account createAccount(const TestApi& api, const std::filesystem::path& outbox,
     return a;
 }
 
-RawConnection::RawConnection(int port)
+RawConnection::RawConnection(int port, const std::string& sourceAddress)
 {
     fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && !sourceAddress.empty() && !bindTo(fd, sourceAddress)) {
+        close(fd);
+        fd = -1;
+        return;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -253,4 +294,22 @@ bool RawConnection::closedByServer(int timeoutMs)
 {
     receive({}, timeoutMs);
     return peerClosed;
+}
+
+std::string startRawStream(RawConnection& connection, const std::string& token,
+                           const std::string& model)
+{
+    const std::string body = privateTurn("请慢慢回答", model).dump();
+    connection.send("POST /api/chat/stream HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+                    "\r\nContent-Type: application/json\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + body);
+    return connection.receive("event: delta");
+}
+
+std::string rawGet(RawConnection& connection, const std::string& path)
+{
+    connection.send("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    // Every answer here is a JSON object: it is whole at its last brace.
+    const std::string response = connection.receive("}");
+    return response.substr(0, response.find("\r\n"));
 }

@@ -21,6 +21,9 @@ struct Event {
     json data;
 };
 
+// The body of a private-mode reply request without history.
+json privateTurn(const std::string& prompt, const std::string& model = "kestrune-echo");
+
 // Reads server-sent events the way the desktop client does: blocks end at a blank line,
 // "event:" names the block, "data:" pieces are joined.
 std::vector<Event> parseEvents(std::string_view body);
@@ -39,6 +42,10 @@ class TestApi
 public:
     explicit TestApi(int port) : port(port) {}
     std::string token;
+    // The loopback address requests come from ("127.0.0.2"); empty: the system's choice.
+    std::string sourceAddress;
+    // Extra headers on every request ("X-Forwarded-For").
+    std::vector<std::pair<std::string, std::string>> extraHeaders;
 
     Reply get(const std::string& path) const;
     Reply post(const std::string& path, const json& body) const;
@@ -75,7 +82,7 @@ Account createAccount(const TestApi& api, const std::filesystem::path& outbox,
 class RawConnection
 {
 public:
-    explicit RawConnection(int port);
+    explicit RawConnection(int port, const std::string& sourceAddress = {});
     ~RawConnection();
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
@@ -92,3 +99,10 @@ private:
     int fd = -1;
     bool peerClosed = false;
 };
+
+// Sends a private reply request of `model` on `connection` and returns what arrived until its
+// first fragment (or the reply's end): the connection is then busy streaming.
+std::string startRawStream(RawConnection& connection, const std::string& token,
+                           const std::string& model = "kestrune-showcase");
+// A complete GET of `path` on a kept-alive connection; the status line of the answer.
+std::string rawGet(RawConnection& connection, const std::string& path);

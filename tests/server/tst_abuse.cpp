@@ -2,6 +2,7 @@
 // limited per address and per hour, an outbox that does not grow without end.
 #include "fixture.h"
 
+#include "loginthrottle.h"
 #include "outbox.h"
 #include "signuplimit.h"
 
@@ -48,6 +49,140 @@ TEST_F(Abuse, GuessesCountPerClientAddress)
         EXPECT_TRUE(isErrorReply(
             api->post("/api/auth/login", loginBody("nobody_" + std::to_string(i), "guess")), 401));
     EXPECT_TRUE(isErrorReply(api->post("/api/auth/login", loginBody("judy", judy.password)), 429));
+    // Only that address.
+    TestApi elsewhere(server->port());
+    elsewhere.sourceAddress = "127.0.0.3";
+    EXPECT_EQ(elsewhere.post("/api/auth/login", loginBody("judy", judy.password)).status, 200);
+}
+
+TEST_F(Abuse, GuessesFromOneAddressDoNotLockTheOwnerOut)
+{
+    const Account kim = account("kim");
+    TestApi guesser(server->port()), owner(server->port());
+    guesser.sourceAddress = "127.0.0.2";
+    owner.sourceAddress = "127.0.0.3";
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(isErrorReply(guesser.post("/api/auth/login", loginBody("kim", "guess")), 401));
+    const Reply held = guesser.post("/api/auth/login", loginBody("kim", kim.password));
+    EXPECT_TRUE(isErrorReply(held, 429));
+    EXPECT_EQ(held.body["error"], "登录失败次数过多，请 15 分钟后再试。");
+    // The owner, from an address that has not failed, signs in with the right password.
+    EXPECT_EQ(owner.post("/api/auth/login", loginBody("kim", kim.password)).status, 200);
+    EXPECT_EQ(owner.post("/api/auth/login", loginBody(kim.email, kim.password)).status, 200);
+}
+
+TEST_F(Abuse, ManyAddressesTogetherCannotShutTheOwnerOut)
+{
+    const Account lee = account("lee");
+    TestApi home(server->port());
+    home.sourceAddress = "127.0.0.9";
+    ASSERT_EQ(home.post("/api/auth/login", loginBody("lee", lee.password)).status, 200);
+    // Ten addresses, five guesses each: fifty against the one account.
+    for (int a = 1; a <= 10; ++a) {
+        TestApi guesser(server->port());
+        guesser.sourceAddress = "127.0.1." + std::to_string(a);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_TRUE(
+                isErrorReply(guesser.post("/api/auth/login", loginBody("lee", "guess")), 401));
+    }
+    // Now a new address is held back even with the right password...
+    TestApi stranger(server->port());
+    stranger.sourceAddress = "127.0.2.1";
+    EXPECT_TRUE(
+        isErrorReply(stranger.post("/api/auth/login", loginBody("lee", lee.password)), 429));
+    // ...but the owner's known address is not, and other accounts are untouched.
+    EXPECT_EQ(home.post("/api/auth/login", loginBody("lee", lee.password)).status, 200);
+    const Account may = account("may");
+    EXPECT_EQ(stranger.post("/api/auth/login", loginBody("may", may.password)).status, 200);
+}
+
+TEST_F(Abuse, WithoutATrustedProxyForwardedForIsIgnored)
+{
+    const Account ned = account("ned");
+    TestApi claimsOne(server->port()), claimsAnother(server->port());
+    claimsOne.extraHeaders = {{"X-Forwarded-For", "203.0.113.5"}};
+    claimsAnother.extraHeaders = {{"X-Forwarded-For", "203.0.113.6"}};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(
+            isErrorReply(claimsOne.post("/api/auth/login", loginBody("ned", "guess")), 401));
+    EXPECT_TRUE(
+        isErrorReply(claimsAnother.post("/api/auth/login", loginBody("ned", ned.password)), 429));
+}
+
+class BehindAProxy : public ServerTest
+{
+protected:
+    std::vector<std::string> serverArgs() const override
+    {
+        return {"--trusted-proxy", "127.0.0.0/8"};
+    }
+};
+
+TEST_F(BehindAProxy, LimitsCountTheAddressTheProxyReports)
+{
+    const Account nia = account("nia");
+    TestApi guesser(server->port()), owner(server->port());
+    // What the client wrote itself comes first; the proxy appends the address it saw.
+    guesser.extraHeaders = {{"X-Forwarded-For", "198.51.100.7, 203.0.113.5"}};
+    owner.extraHeaders = {{"X-Forwarded-For", "198.51.100.7, 203.0.113.6"}};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(isErrorReply(guesser.post("/api/auth/login", loginBody("nia", "guess")), 401));
+    EXPECT_TRUE(isErrorReply(guesser.post("/api/auth/login", loginBody("nia", nia.password)), 429));
+    EXPECT_EQ(owner.post("/api/auth/login", loginBody("nia", nia.password)).status, 200);
+    EXPECT_EQ(api->post("/api/auth/login", loginBody("nia", nia.password)).status, 200);
+    EXPECT_TRUE(server->waitForStderr(" 203.0.113.5 POST /api/auth/login 429"));
+}
+
+TEST_F(Abuse, SignupsWithTakenAddressesCountAgainstTheLimit)
+{
+    account("taken");
+    // Answers about taken addresses are sign-up attempts like any other: twenty from one
+    // address, then the limit, whatever the attempt is.
+    for (int i = 0; i < 19; ++i)
+        EXPECT_TRUE(isErrorReply(
+            api->post("/api/auth/register", {{"username", "other_" + std::to_string(i)},
+                                             {"email", "taken@example.org"},
+                                             {"password", "a long enough password"}}),
+            409))
+            << i;
+    const Reply limited = api->post("/api/auth/register", {{"username", "other_last"},
+                                                           {"email", "taken@example.org"},
+                                                           {"password", "a long enough password"}});
+    EXPECT_TRUE(isErrorReply(limited, 429));
+    EXPECT_EQ(limited.body["error"], "注册请求过于频繁，请稍后再试。");
+}
+
+TEST_F(Abuse, WrongCodesAreCountedPerAddressForADay)
+{
+    const std::string email = "claimed@example.org";
+    auto signUp = [&](const std::string& name) {
+        return api->post("/api/auth/register",
+                         {{"username", name}, {"email", email}, {"password", "long password 1"}});
+    };
+    auto verify = [&](const std::string& pending, const std::string& code) {
+        return api->post("/api/auth/verify", {{"pending_id", pending}, {"code", code}});
+    };
+    // Two sign-ups for one address, each with its five tries used up...
+    for (const char* name : {"first_claim", "second_claim"}) {
+        const Reply started = signUp(name);
+        ASSERT_EQ(started.status, 200) << started.raw;
+        const std::string pending = started.body["pending_id"];
+        const std::string code = codeInMail(mailFor(outbox(), pending));
+        const std::string wrong = code == "000000" ? "000001" : "000000";
+        for (int i = 0; i < 4; ++i)
+            EXPECT_TRUE(isErrorReply(verify(pending, wrong), 400)) << name << " " << i;
+        EXPECT_TRUE(isErrorReply(verify(pending, wrong), 429)) << name;
+    }
+    // ...and the address gets no fresh code for a day.
+    const Reply third = signUp("third_claim");
+    EXPECT_TRUE(isErrorReply(third, 429));
+    EXPECT_EQ(third.body["error"], "该邮箱的验证码错误次数过多，请 24 小时后再试。");
+    // Other addresses are not affected.
+    EXPECT_EQ(api->post("/api/auth/register", {{"username", "fresh_claim"},
+                                               {"email", "fresh@example.org"},
+                                               {"password", "long password 1"}})
+                  .status,
+              200);
 }
 
 TEST_F(Abuse, SignupsAreLimitedPerAddress)
@@ -89,6 +224,37 @@ TEST(ServerUnits, SignupLimitCountsPerAddressAndInAll)
     EXPECT_TRUE(limit.admit("b", t0 + 3s));
     EXPECT_FALSE(limit.admit("c", t0 + 4s));   // three in all
     EXPECT_TRUE(limit.admit("c", t0 + 3601s)); // the hour has passed for the first one
+}
+
+TEST(ServerUnits, LoginGuardHoldsBackGuessersNotOwners)
+{
+    using namespace std::chrono_literals;
+    kestrune::LoginGuard guard;
+    const auto t0 = kestrune::LoginGuard::Clock::time_point{};
+    guard.recordSuccess("account:1", "home", t0);
+    for (int i = 0; i < 5; ++i)
+        guard.recordFailure("account:1", "guesser", t0);
+    EXPECT_TRUE(guard.isRefused("account:1", "guesser", t0));
+    EXPECT_FALSE(guard.isRefused("account:2", "guesser", t0)); // 5 of the address's 30
+    EXPECT_FALSE(guard.isRefused("account:1", "owner", t0));
+    EXPECT_FALSE(guard.isRefused("account:1", "guesser", t0 + 15min));
+    // Fifty from everywhere: strangers are held back, the known address is not.
+    for (int i = 0; i < 45; ++i)
+        guard.recordFailure("account:1", "bot" + std::to_string(i), t0 + 1s);
+    EXPECT_TRUE(guard.isRefused("account:1", "stranger", t0 + 2s));
+    EXPECT_FALSE(guard.isRefused("account:1", "home", t0 + 2s));
+    EXPECT_FALSE(guard.isRefused("account:1", "stranger", t0 + 15min));
+}
+
+TEST(ServerUnits, ThrottleForgetsOldestKeysWhenFull)
+{
+    kestrune::LoginThrottle throttle(1, std::chrono::seconds(60), 100);
+    const auto t0 = kestrune::LoginThrottle::Clock::time_point{};
+    for (int i = 0; i < 1000; ++i)
+        throttle.recordFailure("key" + std::to_string(i), t0 + std::chrono::milliseconds(i));
+    EXPECT_LE(throttle.size(), 100u);
+    EXPECT_TRUE(throttle.isLocked("key999", t0 + std::chrono::seconds(1)));
+    EXPECT_FALSE(throttle.isLocked("key0", t0 + std::chrono::seconds(1)));
 }
 
 TEST(ServerUnits, OutboxKeepsADayAndABoundedNumber)

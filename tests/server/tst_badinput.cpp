@@ -113,3 +113,17 @@ TEST_F(BadInput, SqlLookingTextIsStoredLiterally)
     EXPECT_EQ(r.body["messages"][0]["content"], prompt);
     EXPECT_EQ(api->get("/api/me").status, 200);
 }
+
+TEST_F(BadInput, UnknownTransferCodingsAndDeepNestingAreRefused)
+{
+    // A coding other than chunked: refused, and what follows is not read as a second request.
+    RawConnection raw(server->port());
+    raw.send("POST /api/auth/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n"
+             "GET /api/me HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string response = raw.receive();
+    EXPECT_EQ(response.substr(0, response.find("\r\n")), "HTTP/1.1 400 Bad Request") << response;
+    EXPECT_EQ(response.find("HTTP/1.1", 1), std::string::npos) << response;
+    // 200,000 nested arrays: a plain 400, and the service is unharmed.
+    EXPECT_TRUE(isErrorReply(api->send("POST", "/api/auth/login", std::string(200000, '[')), 400));
+    EXPECT_TRUE(isErrorReply(api->get("/api/me"), 401));
+}

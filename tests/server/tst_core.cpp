@@ -104,38 +104,100 @@ TEST_F(SlowClients, TricklingHeadsStarveNoOneAndAreCut)
     EXPECT_TRUE(slow.front()->closedByServer(15000));
 }
 
+class ShortIdle : public ServerTest
+{
+protected:
+    std::vector<std::string> serverArgs() const override { return {"--idle-timeout", "1"}; }
+};
+
+TEST_F(ShortIdle, IdleConnectionsAreClosed)
+{
+    // One that never sends a byte, and one kept alive after an answered request.
+    RawConnection silent(server->port());
+    RawConnection kept(server->port());
+    EXPECT_EQ(rawGet(kept, "/api/models"), "HTTP/1.1 401 Unauthorized");
+    EXPECT_TRUE(silent.closedByServer(5000));
+    EXPECT_TRUE(kept.closedByServer(5000));
+    // A connection that keeps sending requests is not idle.
+    RawConnection busy(server->port());
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        EXPECT_EQ(rawGet(busy, "/api/models"), "HTTP/1.1 401 Unauthorized") << i;
+    }
+}
+
 class FewConnections : public ServerTest
 {
 protected:
     std::vector<std::string> serverArgs() const override
     {
-        return {"--max-connections-per-address", "3"};
+        return {"--max-connections-per-address", "3", "--stream-delay-ms", "100"};
     }
 };
 
-TEST_F(FewConnections, OneAddressCannotTakeEveryConnection)
+TEST_F(FewConnections, AFullAddressClosesItsLongestIdleConnectionFirst)
 {
     std::vector<std::unique_ptr<RawConnection>> held;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         held.push_back(std::make_unique<RawConnection>(server->port()));
-    // Held ones count once the server has taken them: a request on each shows it.
-    for (auto& connection : held) {
-        connection->send("GET /api/models HTTP/1.1\r\nHost: x\r\n\r\n");
-        EXPECT_EQ(statusLine(connection->receive("\r\n\r\n")), "HTTP/1.1 401 Unauthorized");
+        EXPECT_EQ(rawGet(*held.back(), "/api/models"), "HTTP/1.1 401 Unauthorized");
+    }
+    // The fourth is served: the one idle longest makes room, the others stay.
+    RawConnection fourth(server->port());
+    EXPECT_EQ(rawGet(fourth, "/api/models"), "HTTP/1.1 401 Unauthorized");
+    EXPECT_TRUE(held[0]->closedByServer());
+    EXPECT_EQ(rawGet(*held[1], "/api/models"), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(rawGet(*held[2], "/api/models"), "HTTP/1.1 401 Unauthorized");
+}
+
+TEST_F(FewConnections, AnAddressWithNoIdleConnectionIsRefused)
+{
+    const std::string token = account("streamer").token;
+    std::vector<std::unique_ptr<RawConnection>> busy;
+    for (int i = 0; i < 3; ++i) {
+        busy.push_back(std::make_unique<RawConnection>(server->port()));
+        ASSERT_NE(startRawStream(*busy.back(), token).find("event: delta"), std::string::npos);
     }
     RawConnection extra(server->port());
-    const std::string refused = extra.receive("\r\n\r\n");
+    const std::string refused = extra.receive("}");
     EXPECT_EQ(statusLine(refused), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_NE(refused.find("同一地址的连接过多，请稍后再试。"), std::string::npos);
     EXPECT_TRUE(extra.closedByServer());
+    // Another address is served meanwhile.
+    TestApi other(server->port());
+    other.sourceAddress = "127.0.0.2";
+    EXPECT_TRUE(isErrorReply(other.get("/api/models"), 401));
+}
 
-    held.pop_back();
-    bool servedAgain = false;
-    for (int i = 0; i < 50 && !servedAgain; ++i) {
-        servedAgain = api->get("/api/models").status == 401;
-        if (!servedAgain)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+class FullServer : public ServerTest
+{
+protected:
+    std::vector<std::string> serverArgs() const override
+    {
+        return {"--max-connections", "3", "--stream-delay-ms", "100"};
     }
-    EXPECT_TRUE(servedAgain);
+};
+
+TEST_F(FullServer, ClosesTheLongestIdleConnectionsFirstThenRefuses)
+{
+    const std::string token = account("crowded").token;
+    RawConnection idle(server->port(), "127.0.0.2");
+    EXPECT_EQ(rawGet(idle, "/api/models"), "HTTP/1.1 401 Unauthorized");
+    std::vector<std::unique_ptr<RawConnection>> busy;
+    for (int i = 0; i < 2; ++i) {
+        busy.push_back(std::make_unique<RawConnection>(server->port()));
+        ASSERT_NE(startRawStream(*busy.back(), token).find("event: delta"), std::string::npos);
+    }
+    // Full: a newcomer from anywhere takes the idle connection's place...
+    busy.push_back(std::make_unique<RawConnection>(server->port(), "127.0.0.3"));
+    ASSERT_NE(startRawStream(*busy.back(), token).find("event: delta"), std::string::npos);
+    EXPECT_TRUE(idle.closedByServer());
+    // ...and with none idle, the next is told so and closed.
+    RawConnection refused(server->port(), "127.0.0.4");
+    const std::string answer = refused.receive("}");
+    EXPECT_EQ(statusLine(answer), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_NE(answer.find("服务器连接数已满，请稍后再试。"), std::string::npos);
+    EXPECT_TRUE(refused.closedByServer());
 }
 
 TEST(ServerCommandLine, BusyPortFailsAtStart)

@@ -1,3 +1,4 @@
+#include "database.h"
 #include "fixture.h"
 
 #include "admin.h"
@@ -44,7 +45,7 @@ TEST_F(Operations, CommittedDataSurvivesAKill)
         return v;
     };
     EXPECT_EQ(single("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(single("PRAGMA user_version"), "1");
+    EXPECT_EQ(single("PRAGMA user_version"), "2");
     sqlite3_close(db);
 
     EXPECT_EQ(server->stop(), 0); // SIGTERM ends it cleanly
@@ -71,6 +72,25 @@ TEST_F(Operations, AdminCommandsListAndGrant)
     EXPECT_NE(runServerCommand({"grant", "--data", data, "admin_target", "-1"}).exitCode, 0);
     EXPECT_NE(runServerCommand({"grant", "--data", data, "nobody", "5"}).exitCode, 0);
     EXPECT_EQ(api->get("/api/me").body["user"]["points"], 0);
+    // Amounts near the end of 64 bits are refused, not wrapped around; so is a balance past
+    // the largest there may be.
+    const CommandResult huge =
+        runServerCommand({"grant", "--data", data, "admin_target", "9223372036854775000"});
+    EXPECT_NE(huge.exitCode, 0);
+    EXPECT_NE(huge.out.find("points must be between -1000000000000000 and 1000000000000000"),
+              std::string::npos)
+        << huge.out;
+    EXPECT_NE(runServerCommand({"grant", "--data", data, "admin_target", "-9223372036854775000"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(
+        runServerCommand({"grant", "--data", data, "admin_target", "1000000000000000"}).exitCode,
+        0);
+    EXPECT_NE(runServerCommand({"grant", "--data", data, "admin_target", "1"}).exitCode, 0);
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"], 1000000000000000);
+    EXPECT_EQ(
+        runServerCommand({"grant", "--data", data, "admin_target", "-1000000000000000"}).exitCode,
+        0);
 
     // Deleted conversations are kept until the operator purges them.
     const std::string id =
@@ -81,20 +101,67 @@ TEST_F(Operations, AdminCommandsListAndGrant)
     EXPECT_NE(purge.out.find("1 deleted"), std::string::npos) << purge.out;
 }
 
+TEST_F(Operations, ADataFolderOfTheFirstVersionIsCarriedOver)
+{
+    const std::string token = account("veteran").token;
+    api->token = token;
+    const std::string id =
+        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    ASSERT_EQ(api->stream({{"prompt", "旧的对话"}, {"conversation_id", id}}).last()->name, "done");
+    const Reply before = api->get("/api/conversations/" + id);
+    const json points = api->get("/api/me").body["user"]["points"];
+    server->stop();
+    // The database as the first version of the service left it.
+    sql(dataDir(), "DROP TABLE code_failures; DROP INDEX conversations_deleted; "
+                   "ALTER TABLE messages DROP COLUMN truncated; "
+                   "ALTER TABLE conversations DROP COLUMN stored_bytes; "
+                   "ALTER TABLE users DROP COLUMN stored_bytes; PRAGMA user_version = 1;");
+
+    start();
+    api->token = token;
+    EXPECT_EQ(api->get("/api/conversations/" + id).body, before.body);
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"], points);
+    // What the account stores is counted from what it has.
+    std::size_t bytes = 0;
+    for (const auto& m : before.body["messages"])
+        bytes += m["content"].get<std::string>().size();
+    EXPECT_EQ(sqlText(dataDir(), "SELECT stored_bytes FROM users WHERE username = 'veteran'"),
+              std::to_string(bytes) + "\n");
+    EXPECT_EQ(sqlText(dataDir(), "PRAGMA user_version"), "2\n");
+}
+
 TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
 {
     const CommandResult help = runServerCommand({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* name :
-         {"--listen", "--data", "--outbox", "--initial-points", "--stream-delay-ms", "--demo",
-          "--upstream", "--upstream-key", "--cert", "--key", "--max-connections-per-address",
-          "--max-streams-per-account", "--signups-per-hour", "--version", "users", "grant"})
+    for (const char* name : {"--listen",
+                             "--data",
+                             "--outbox",
+                             "--initial-points",
+                             "--stream-delay-ms",
+                             "--demo",
+                             "--upstream",
+                             "--upstream-key",
+                             "--cert",
+                             "--key",
+                             "--max-connections",
+                             "--max-connections-per-address",
+                             "--idle-timeout",
+                             "--trusted-proxy",
+                             "--max-streams-per-account",
+                             "--signups-per-hour",
+                             "--max-conversations-per-account",
+                             "--max-storage-per-account",
+                             "--version",
+                             "users",
+                             "grant"})
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     // The project's version, as the packages and the Windows installer carry it.
     const CommandResult version = runServerCommand({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, std::string("kestrune-server ") + KESTRUNE_PROJECT_VERSION + "\n");
     EXPECT_NE(runServerCommand({"--listen", "nonsense"}).exitCode, 0);
+    EXPECT_NE(runServerCommand({"--trusted-proxy", "10.0.0.0/40"}).exitCode, 0);
     EXPECT_NE(runServerCommand({"--no-such-flag"}).exitCode, 0);
 }
 

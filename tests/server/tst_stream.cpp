@@ -1,9 +1,11 @@
+#include "database.h"
 #include "fixture.h"
 
 #include <httplib.h>
 
 #include <atomic>
 #include <future>
+#include <thread>
 
 namespace
 {
@@ -26,13 +28,12 @@ std::string newConversation(const TestApi& api, const std::string& model)
     return api.post("/api/conversations", {{"model", model}}).body["conversation"]["id"];
 }
 
-std::size_t countOf(const std::string& haystack, const std::string& needle)
+// The prompt as the service stores it: without the white space around it.
+std::string trimmedPrompt(std::string text)
 {
-    std::size_t n = 0;
-    for (auto pos = haystack.find(needle); pos != std::string::npos;
-         pos = haystack.find(needle, pos + 1))
-        ++n;
-    return n;
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
 }
 
 } // namespace
@@ -200,35 +201,87 @@ protected:
     std::vector<std::string> serverArgs() const override { return {"--stream-delay-ms", "20"}; }
 };
 
-TEST_F(StreamWithDelay, ClientLeavingMidStreamStopsItAndStoresNothing)
+namespace
 {
-    api->token = account("sybil").token;
-    const std::string id = newConversation(*api, "kestrune-showcase");
 
-    std::atomic<int> deltas = 0;
-    httplib::Client client("127.0.0.1", server->port());
+// Reads a reply until about `bytes` have arrived, then hangs up; the delta text that arrived.
+std::string readThenHangUp(const TestApi& api, const json& body, std::size_t bytes)
+{
+    httplib::Client client("127.0.0.1", api.port);
     httplib::Request req;
     req.method = "POST";
     req.path = "/api/chat/stream";
-    req.headers = {{"Authorization", "Bearer " + api->token}, {"Content-Type", "application/json"}};
-    req.body = json({{"prompt", "长回复"}, {"conversation_id", id}}).dump();
+    req.headers = {{"Authorization", "Bearer " + api.token}, {"Content-Type", "application/json"}};
+    req.body = body.dump();
     std::string received;
     req.content_receiver = [&](const char* data, std::size_t len, std::uint64_t, std::uint64_t) {
         received.append(data, len);
-        deltas = static_cast<int>(countOf(received, "event: delta"));
-        return deltas < 3; // hang up after a few fragments
+        return received.size() < bytes;
     };
     client.send(req);
-    ASSERT_GE(deltas, 3);
+    EXPECT_GE(received.size(), bytes);
     EXPECT_EQ(received.find("event: done"), std::string::npos);
+    StreamResult partial;
+    partial.events = parseEvents(received);
+    return partial.deltaText();
+}
 
-    // Wait for the server to log the end of that request (it notices at its next write).
+} // namespace
+
+TEST_F(StreamWithDelay, HangingUpIsChargedForWhatWasSent)
+{
+    api->token = account("sybil").token;
+    const std::string id = newConversation(*api, "kestrune-echo");
+    std::string prompt;
+    for (int i = 0; i < 400; ++i)
+        prompt += "回声测试 ";
+    const std::string seen =
+        readThenHangUp(*api, {{"prompt", prompt}, {"conversation_id", id}}, 3000);
+    ASSERT_FALSE(seen.empty());
+    // The server notices at its next write and logs the end of the request.
     ASSERT_TRUE(server->waitForStderr("POST /api/chat/stream"));
 
-    EXPECT_EQ(api->get("/api/conversations/" + id).body["messages"], json::array());
-    EXPECT_EQ(api->get("/api/me").body["user"]["points"], 1000);
+    // The prompt and what was sent are kept, marked as cut short, and paid for.
+    const json messages = api->get("/api/conversations/" + id).body["messages"];
+    ASSERT_EQ(messages.size(), 2u) << messages.dump();
+    EXPECT_EQ(messages[0]["content"], trimmedPrompt(prompt));
+    const std::string kept = messages[1]["content"];
+    EXPECT_EQ(kept.rfind(seen, 0), 0u) << "what arrived begins what was kept";
+    EXPECT_LT(codePoints(kept), codePoints(prompt)) << "the whole reply was not sent";
+    EXPECT_EQ(messages[1]["truncated"], true);
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"], 1000 - expectedCharge(kept, 2));
+
+    // In private mode the same is charged, and nothing is kept.
+    const auto before = api->get("/api/me").body["user"]["points"].get<std::int64_t>();
+    const std::string privateSeen = readThenHangUp(*api, privateTurn(prompt), 3000);
+    ASSERT_TRUE(server->waitForStderr("POST /api/chat/stream", 2));
+    const auto after = api->get("/api/me").body["user"]["points"].get<std::int64_t>();
+    EXPECT_GE(before - after, expectedCharge(privateSeen, 2));
+    EXPECT_LT(before - after, expectedCharge(prompt, 2));
+    EXPECT_EQ(api->get("/api/conversations").body["conversations"].size(), 1u);
+
     // The service is unharmed and the same conversation still works.
     EXPECT_EQ(api->stream({{"prompt", "再试"}, {"conversation_id", id}}).last()->name, "done");
+}
+
+TEST_F(StreamWithDelay, AReplyIntoADeletedConversationIsNotAppended)
+{
+    api->token = account("ursula").token;
+    const std::string id = newConversation(*api, "kestrune-showcase");
+    auto reply = std::async(std::launch::async, [&] {
+        return api->stream({{"prompt", "删掉它"}, {"conversation_id", id}});
+    });
+    // Deleted while the reply streams.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(api->del("/api/conversations/" + id).status, 200);
+    const StreamResult s = reply.get();
+    ASSERT_EQ(s.last()->name, "done") << s.raw;
+    // Paid for, as it was delivered, but the deleted conversation keeps what it had.
+    EXPECT_EQ(api->get("/api/me").body["user"]["points"],
+              1000 - s.last()->data["charged"].get<int>());
+    EXPECT_EQ(
+        sqlText(dataDir(), "SELECT COUNT(*) FROM messages WHERE conversation_id = '" + id + "'"),
+        "0\n");
 }
 
 TEST_F(StreamWithDelay, ManyConcurrentStreamsDoNotBlockOtherRequests)

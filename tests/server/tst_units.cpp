@@ -1,4 +1,6 @@
 #include "charging.h"
+#include "clientaddress.h"
+#include "connections.h"
 #include "loginthrottle.h"
 #include "options.h"
 #include "outbox.h"
@@ -8,6 +10,9 @@
 #include "upstream.h"
 
 #include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
 
 using namespace kestrune;
 
@@ -26,10 +31,15 @@ TEST(ServerUnits, ChargingRoundsUpPerHundredCharacters)
     EXPECT_EQ(affordableCharacters(3, 1), 300u);
     EXPECT_EQ(affordableCharacters(3, 2), 150u);
     EXPECT_EQ(affordableCharacters(1, 300), 0u); // a single character would cost 3
-    // Whatever is affordable is never charged above the balance.
-    for (std::int64_t balance : {1, 7, 99, 1000})
-        for (int price : {1, 2, 3, 7, 50, 150})
+    // Whatever is affordable is never charged above the balance, up to the largest balance.
+    for (std::int64_t balance :
+         {std::int64_t{1}, std::int64_t{7}, std::int64_t{99}, std::int64_t{1000}, maxPoints})
+        for (int price : {1, 2, 3, 7, 50, 150, 100000})
             EXPECT_LE(chargeFor(affordableCharacters(balance, price), price), balance);
+    // Products past 64 bits: no wrap into a small or negative number.
+    EXPECT_EQ(chargeFor(std::numeric_limits<std::size_t>::max(), 100000),
+              std::numeric_limits<std::int64_t>::max());
+    EXPECT_GT(affordableCharacters(std::numeric_limits<std::int64_t>::max(), 1), 0u);
 }
 
 TEST(ServerUnits, BudgetCutsAtCodePointBoundaries)
@@ -68,6 +78,13 @@ TEST(ServerUnits, TextRules)
     EXPECT_EQ(normalizedTitle("abcdef", 3), "abc");
     EXPECT_EQ(titleFromPrompt(std::string(40, 'x')), std::string(30, 'x') + "…");
     EXPECT_EQ(titleFromPrompt(" \n "), "新对话");
+    // Bidirectional overrides and invisible characters cannot disguise a title; the joiners
+    // of emoji sequences stay.
+    EXPECT_EQ(normalizedTitle("invoice\u202Egnp.exe", 80), "invoicegnp.exe");
+    EXPECT_EQ(normalizedTitle("a\u200Bb\u2066c\u2069\u00ADd\u200Fe", 80), "abcde");
+    EXPECT_EQ(normalizedTitle("\u200B\u202E", 80), "");
+    EXPECT_EQ(normalizedTitle("👩\u200D💻", 80), "👩\u200D💻");
+    EXPECT_EQ(titleFromPrompt("\u202E\u202E"), "新对话");
 
     for (const char* ok : {"abc", "A_b_9", "abcdefghijabcdefghijabcdefghij12"})
         EXPECT_TRUE(isValidUsername(ok)) << ok;
@@ -96,6 +113,12 @@ TEST(ServerUnits, ListenAddresses)
     EXPECT_EQ(v6->host, "::1");
     for (const char* bad : {"", "8787", "host:", ":80", "host:70000", "host:-1", "::1:80", "h:8x"})
         EXPECT_FALSE(parseListen(bad)) << bad;
+
+    // Connections by default: half the open files beyond a reserve, within bounds.
+    EXPECT_EQ(defaultMaxConnections(1024), 448);
+    EXPECT_EQ(defaultMaxConnections(65536), 32704);
+    EXPECT_EQ(defaultMaxConnections(std::uint64_t{1} << 40), 65536);
+    EXPECT_EQ(defaultMaxConnections(100), 16);
 }
 
 TEST(ServerUnits, UpstreamUrlsAndEvents)
@@ -110,6 +133,13 @@ TEST(ServerUnits, UpstreamUrlsAndEvents)
     EXPECT_FALSE(parseUpstreamUrl("ftp://x"));
     EXPECT_FALSE(parseUpstreamUrl("127.0.0.1:8080"));
 
+    const auto origin = endpointOf("http://127.0.0.1:8080");
+    ASSERT_TRUE(origin);
+    EXPECT_EQ(hostHeader(*origin), "127.0.0.1:8080");
+    EXPECT_EQ(hostHeader(*endpointOf("https://[::1]:8443")), "[::1]:8443");
+    EXPECT_EQ(hostHeader(*endpointOf("https://models.example.org")), "models.example.org");
+    EXPECT_EQ(hostHeader(*endpointOf("http://[fd00::5]")), "[fd00::5]");
+
     // The same bytes give the same events however they are split.
     const std::string stream =
         "data: {\"a\":1}\r\n\r\n: comment\n\ndata: one\ndata: two\n\ndata: [DONE]\n\n";
@@ -121,6 +151,21 @@ TEST(ServerUnits, UpstreamUrlsAndEvents)
         parser.feed(std::string_view(stream).substr(split), collect);
         EXPECT_EQ(got, (std::vector<std::string>{"{\"a\":1}", "one\ntwo", "[DONE]"})) << split;
     }
+    // Byte by byte, each byte looked at a bounded number of times; an event past the limit is
+    // refused.
+    UpstreamEventParser parser;
+    std::size_t events = 0;
+    for (int i = 0; i < 20000; ++i)
+        for (char c : std::string("data: x\n\n"))
+            EXPECT_TRUE(parser.feed(std::string_view(&c, 1), [&](std::string_view) { ++events; }));
+    EXPECT_EQ(events, 20000u);
+    UpstreamEventParser flooded;
+    const std::string piece(64 * 1024, 'x');
+    bool sane = flooded.feed("data: ", [](std::string_view) {});
+    for (int i = 0; i < 5 && sane; ++i)
+        sane = flooded.feed(piece, [](std::string_view) {});
+    EXPECT_FALSE(sane);
+
     EXPECT_EQ(interpretUpstreamData(R"({"choices":[{"delta":{"content":"hi"}}]})").text, "hi");
     EXPECT_TRUE(interpretUpstreamData("[DONE]").done);
     EXPECT_TRUE(interpretUpstreamData(R"({"error":{"message":"x"}})").error);
@@ -155,4 +200,92 @@ TEST(ServerUnits, ThrottleLocksForAWindow)
     throttle.recordFailure("eve", t0 + std::chrono::seconds(61));
     EXPECT_FALSE(throttle.isLocked("eve", t0 + std::chrono::seconds(61)));
     throttle.reset("eve");
+}
+
+TEST(ServerUnits, TrustedProxiesNameTheClient)
+{
+    std::string error;
+    const auto proxies = TrustedProxies::parse({"10.0.0.0/8", "::1", "fd00::/8"}, error);
+    ASSERT_TRUE(proxies) << error;
+    EXPECT_TRUE(proxies->contains("10.1.2.3"));
+    EXPECT_TRUE(proxies->contains("::ffff:10.1.2.3"));
+    EXPECT_FALSE(proxies->contains("11.0.0.1"));
+    EXPECT_TRUE(proxies->contains("fd12::1"));
+    EXPECT_FALSE(proxies->contains("::2"));
+
+    // The last hop that is not a trusted proxy; anything the client wrote before it is ignored.
+    EXPECT_EQ(proxies->clientAddress("10.0.0.1", "203.0.113.5"), "203.0.113.5");
+    EXPECT_EQ(proxies->clientAddress("10.0.0.1", "1.1.1.1, 203.0.113.5, 10.0.0.2"), "203.0.113.5");
+    EXPECT_EQ(proxies->clientAddress("10.0.0.1", " [2001:db8::7]:443 "), "2001:db8::7");
+    EXPECT_EQ(proxies->clientAddress("10.0.0.1", "198.51.100.1:5555"), "198.51.100.1");
+    EXPECT_EQ(proxies->clientAddress("10.0.0.1", "unknown, 10.0.0.2"), "10.0.0.2");
+    EXPECT_EQ(proxies->clientAddress("10.0.0.1", ""), "10.0.0.1");
+    // From anyone else the header means nothing.
+    EXPECT_EQ(proxies->clientAddress("192.0.2.9", "203.0.113.5"), "192.0.2.9");
+    const auto none = TrustedProxies::parse({}, error);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->clientAddress("10.0.0.1", "203.0.113.5"), "10.0.0.1");
+
+    for (const char* bad : {"10.0.0.0/33", "::/129", "proxy.example.org", "10.0.0.0/", "1.2.3/8"})
+        EXPECT_FALSE(TrustedProxies::parse({bad}, error)) << bad;
+}
+
+namespace
+{
+
+class FakeConnection : public ConnectionHandle
+{
+public:
+    void closeIfIdle() override { ++closeRequests; }
+    void shutDown(bool) override {}
+    int closeRequests = 0;
+};
+
+} // namespace
+
+TEST(ServerUnits, ConnectionRegistryMakesRoomFromTheLongestIdle)
+{
+    ConnectionRegistry registry(4, 2);
+    std::vector<std::shared_ptr<FakeConnection>> handles;
+    auto admit = [&](const std::string& address, bool capped = true) {
+        handles.push_back(std::make_shared<FakeConnection>());
+        return registry.admit(address, capped, handles.back());
+    };
+    const auto a1 = admit("a"), a2 = admit("a");
+    ASSERT_NE(a1.id, 0u);
+    ASSERT_NE(a2.id, 0u);
+    // The address is full and nothing of it idles: refused, for the address.
+    auto refused = admit("a");
+    EXPECT_EQ(refused.id, 0u);
+    EXPECT_TRUE(refused.addressFull);
+    // With one idle, that one makes room.
+    registry.setIdle(a2.id, true);
+    registry.setIdle(a1.id, true);
+    const auto a3 = admit("a");
+    ASSERT_NE(a3.id, 0u);
+    ASSERT_EQ(a3.toClose.size(), 1u);
+    EXPECT_EQ(a3.toClose[0], handles[1]); // a2 idled first
+    // Picked to close, it is not picked again, and asked to idle it is told to close.
+    EXPECT_FALSE(registry.setIdle(a2.id, true));
+    // A trusted proxy has only the cap in all.
+    const auto p1 = admit("proxy", false), p2 = admit("proxy", false);
+    EXPECT_NE(p1.id, 0u);
+    EXPECT_NE(p2.id, 0u);
+    EXPECT_EQ(registry.size(), 5u); // a2 still counts until it is gone
+    // The server is full (a2 is going): the longest idle anywhere makes room, here a1.
+    const auto p3 = admit("proxy", false);
+    ASSERT_NE(p3.id, 0u);
+    ASSERT_EQ(p3.toClose.size(), 1u);
+    EXPECT_EQ(p3.toClose[0], handles[0]);
+    registry.remove(a2.id);
+    registry.remove(a1.id);
+    // Full with nothing idle: refused, for the server.
+    refused = admit("b");
+    EXPECT_EQ(refused.id, 0u);
+    EXPECT_FALSE(refused.addressFull);
+    EXPECT_EQ(registry.size(), 4u);
+    registry.setIdle(p1.id, true);
+    registry.setIdle(p1.id, false); // busy again: not a candidate
+    EXPECT_EQ(admit("b").id, 0u);
+    EXPECT_EQ(registry.idleCount(), 0u);
 }

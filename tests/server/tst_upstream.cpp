@@ -19,7 +19,7 @@ public:
         server.Get("/v1/models", [this](const httplib::Request& req, httplib::Response& res) {
             record(req);
             res.set_content(R"({"object":"list","data":[{"id":"tiny-model"},{"id":"broken-model"},)"
-                            R"({"id":"kestrune-echo"}]})",
+                            R"({"id":"kestrune-echo"},{"id":"cut-model"},{"id":"flood-model"}]})",
                             "application/json");
         });
         server.Post("/v1/chat/completions", [this](const httplib::Request& req,
@@ -33,6 +33,28 @@ public:
             if (body["model"] == "broken-model") {
                 res.status = 500;
                 res.set_content(R"({"error":{"message":"model crashed"}})", "application/json");
+                return;
+            }
+            if (body["model"] == "cut-model") {
+                // Two fragments, then the connection breaks without an end.
+                res.set_chunked_content_provider(
+                    "text/event-stream", [](std::size_t, httplib::DataSink& sink) {
+                        const std::string part =
+                            "data: {\"choices\":[{\"delta\":{\"content\":\"半句\"}}]}\n\n";
+                        sink.write(part.data(), part.size());
+                        sink.write(part.data(), part.size());
+                        return false;
+                    });
+                return;
+            }
+            if (body["model"] == "flood-model") {
+                // One event that never ends.
+                res.set_chunked_content_provider(
+                    "text/event-stream", [](std::size_t offset, httplib::DataSink& sink) {
+                        const std::string part = offset == 0 ? "data: {\"choices\":[{\"delta\":{"
+                                                             : std::string(64 * 1024, 'x');
+                        return offset < 4 * 1024 * 1024 && sink.write(part.data(), part.size());
+                    });
                 return;
             }
             res.set_chunked_content_provider("text/event-stream", [](std::size_t,
@@ -72,6 +94,11 @@ public:
         std::lock_guard guard(mutex);
         return auths;
     }
+    std::vector<std::string> hostHeaders()
+    {
+        std::lock_guard guard(mutex);
+        return hosts;
+    }
 
     int port = 0;
 
@@ -80,6 +107,7 @@ private:
     {
         std::lock_guard guard(mutex);
         auths.push_back(req.get_header_value("Authorization"));
+        hosts.push_back(req.get_header_value("Host"));
     }
 
     httplib::Server server;
@@ -87,6 +115,7 @@ private:
     std::mutex mutex;
     std::vector<json> requests;
     std::vector<std::string> auths;
+    std::vector<std::string> hosts;
 };
 
 } // namespace
@@ -98,6 +127,8 @@ protected:
     {
         upstream = std::make_unique<FakeUpstream>();
         start();
+        // The model list is fetched in the background once the service listens.
+        ASSERT_TRUE(server->waitForStderr("upstream: 5 models")) << server->stderrText();
     }
     std::vector<std::string> serverArgs() const override
     {
@@ -112,7 +143,7 @@ TEST_F(Upstream, ModelsAreAddedAndRepliesStreamThrough)
 {
     api->token = account("xavier").token;
     const json models = api->get("/api/models").body["models"];
-    ASSERT_EQ(models.size(), 4u); // two built-in, two upstream; the clashing id is not doubled
+    ASSERT_EQ(models.size(), 6u); // two built-in, four upstream; the clashing id is not doubled
     EXPECT_EQ(models[2],
               json({{"id", "tiny-model"}, {"display_name", "tiny-model"}, {"points_per_100", 50}}));
     EXPECT_EQ(models[3]["id"], "broken-model");
@@ -120,6 +151,7 @@ TEST_F(Upstream, ModelsAreAddedAndRepliesStreamThrough)
     const std::string id =
         api->post("/api/conversations", {{"model", "tiny-model"}}).body["conversation"]["id"];
     StreamResult s = api->stream({{"prompt", "你好"}, {"conversation_id", id}});
+    ASSERT_TRUE(s.last()) << s.status << s.raw << server->stderrText();
     ASSERT_EQ(s.last()->name, "done") << s.raw;
     std::vector<std::string> deltas;
     for (const auto& e : s.events)
@@ -143,6 +175,9 @@ TEST_F(Upstream, ModelsAreAddedAndRepliesStreamThrough)
             R"({"role":"user","content":"再说一次"}])"));
     for (const auto& auth : upstream->authHeaders())
         EXPECT_EQ(auth, "Bearer sekrit");
+    // The Host header names the port, as a virtual host or a proxy in front of a model needs.
+    for (const auto& host : upstream->hostHeaders())
+        EXPECT_EQ(host, "127.0.0.1:" + std::to_string(upstream->port));
 
     // Private mode sends the given history instead.
     s = api->stream({{"prompt", "p"},
@@ -164,6 +199,19 @@ TEST_F(Upstream, FailingUpstreamGivesErrorEventAndChargesNothing)
     EXPECT_FALSE(s.last()->data["error"].get<std::string>().empty());
     EXPECT_EQ(api->get("/api/conversations/" + id).body["messages"], json::array());
     EXPECT_EQ(api->get("/api/me").body["user"]["points"], 1000);
+
+    // A stream broken off, and an event without end: errors, nothing charged or kept.
+    for (const char* model : {"cut-model", "flood-model"}) {
+        const std::string broken =
+            api->post("/api/conversations", {{"model", model}}).body["conversation"]["id"];
+        const StreamResult cut = api->stream({{"prompt", "hi"}, {"conversation_id", broken}});
+        ASSERT_TRUE(cut.last()) << model;
+        EXPECT_EQ(cut.last()->name, "error") << model << cut.raw;
+        EXPECT_EQ(api->get("/api/conversations/" + broken).body["messages"], json::array());
+        EXPECT_EQ(api->get("/api/me").body["user"]["points"], 1000) << model;
+    }
+    const StreamResult flooded = api->stream(privateTurn("hi", "flood-model"));
+    EXPECT_EQ(flooded.last()->data["error"], "上游模型服务返回的数据过大。");
 
     // With the upstream gone, the built-in models keep working.
     upstream.reset();
