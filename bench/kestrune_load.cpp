@@ -8,10 +8,15 @@
 //   kestrune-load slow N SECONDS PORT TOKEN [SERVER_PID]
 //       N connections sending one byte of a request head each second for SECONDS (each
 //       reconnects when the server cuts it); meanwhile GET /api/me every 100 ms.
+//   kestrune-load flood N SECONDS PORT TOKEN [SERVER_PID]
+//       N clients signing in with wrong passwords for SECONDS, each attempt from a loopback
+//       address of its own (127.x.y.z) and for a name of its own, so that no guard refuses it
+//       before its password is checked; meanwhile GET /api/me every 100 ms.
 //
-// Prints one line of figures: replies done, /api/me median and p99 and slowest (ms), answers
-// over 100 ms, and with SERVER_PID the server's peak memory and CPU seconds. A run stops after
-// five minutes at most.
+// Prints one line of figures: replies (or sign-ins) done, /api/me median and p99 and slowest
+// (ms), answers over 100 ms, and with SERVER_PID the server's peak memory and CPU seconds; then
+// a line "figures: done=D failed=F me_p99_ms=P" for scripts. A run stops after five minutes at
+// most.
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/connect.hpp>
@@ -25,12 +30,14 @@
 #include <boost/asio/write.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -44,12 +51,15 @@ namespace
 
 struct Run {
     asio::io_context io;
+    // The probe of /api/me on a thread of its own: what it measures is the server, not a
+    // queue of this tool's own work.
+    asio::io_context probeIo;
     tcp::endpoint server;
     std::string token;
     int replies = 0;
     int repliesDone = 0;
     int failures = 0;
-    bool finished = false;
+    std::atomic<bool> finished{false};
     std::vector<double> meMs;
     int meFailures = 0;
 };
@@ -101,13 +111,13 @@ asio::awaitable<void> oneReply(Run& run, int index)
 
 asio::awaitable<void> probeMe(Run& run)
 {
-    asio::steady_timer pause(run.io);
+    asio::steady_timer pause(run.probeIo);
     const std::string request = "GET /api/me HTTP/1.1\r\nHost: load\r\nAuthorization: Bearer " +
                                 run.token + "\r\nConnection: close\r\n\r\n";
     while (!run.finished) {
         const auto start = Clock::now();
         boost::system::error_code ec;
-        tcp::socket socket(run.io);
+        tcp::socket socket(run.probeIo);
         co_await socket.async_connect(run.server, asio::redirect_error(asio::use_awaitable, ec));
         bool ok = false;
         if (!ec) {
@@ -143,6 +153,39 @@ asio::awaitable<void> trickle(Run& run, Clock::time_point until)
         }
         pause.expires_after(100ms); // cut off: come back, as such a client would
         co_await pause.async_wait(asio::use_awaitable);
+    }
+}
+
+// One wrong sign-in after another from fresh addresses until `until`; each answered attempt
+// counts as done, whatever its status.
+asio::awaitable<void> guess(Run& run, Clock::time_point until, int client)
+{
+    static unsigned next = 0;
+    while (Clock::now() < until) {
+        const unsigned n = ++next;
+        const auto source =
+            asio::ip::make_address_v4((127u << 24) | (1u + ((n * 2654435761u) % 0xfffffeu)));
+        boost::system::error_code ec;
+        tcp::socket socket(run.io);
+        socket.open(tcp::v4(), ec);
+        socket.bind(tcp::endpoint(source, 0), ec);
+        if (!ec)
+            co_await socket.async_connect(run.server,
+                                          asio::redirect_error(asio::use_awaitable, ec));
+        bool answered = false;
+        if (!ec) {
+            const std::string body = R"({"login":"nobody_)" + std::to_string(client) + "_" +
+                                     std::to_string(n) + R"(","password":"wrong guess"})";
+            const std::string request =
+                "POST /api/auth/login HTTP/1.1\r\nHost: load\r\nContent-Type: "
+                "application/json\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+            co_await asio::async_write(socket, asio::buffer(request),
+                                       asio::redirect_error(asio::use_awaitable, ec));
+            if (!ec)
+                answered = co_await readReply(socket, "\"error\"");
+        }
+        ++(answered ? run.repliesDone : run.failures);
     }
 }
 
@@ -214,10 +257,12 @@ int main(int argc, char** argv)
         std::printf("%s\n", token.c_str());
         return token.empty() ? 1 : 0;
     }
-    const bool slow = mode == "slow";
+    const bool flood = mode == "flood";
+    const bool slow = mode == "slow" || flood; // both run for SECONDS
     if ((mode != "streams" && !slow) || argc < (slow ? 6 : 5)) {
         std::fprintf(stderr, "usage: kestrune-load streams N PORT TOKEN [PID]\n"
-                             "       kestrune-load slow N SECONDS PORT TOKEN [PID]\n");
+                             "       kestrune-load slow N SECONDS PORT TOKEN [PID]\n"
+                             "       kestrune-load flood N SECONDS PORT TOKEN [PID]\n");
         return 2;
     }
     rlimit files{};
@@ -235,12 +280,17 @@ int main(int argc, char** argv)
     const double idleMiB = pid > 0 ? memoryMiB(pid, "VmRSS") : -1;
     const auto start = Clock::now();
 
-    asio::co_spawn(run.io, probeMe(run), asio::detached);
+    asio::co_spawn(run.probeIo, probeMe(run), asio::detached);
+    std::thread prober([&run] { run.probeIo.run(); });
     asio::steady_timer end(run.io);
     if (slow) {
         const auto until = start + std::chrono::seconds(std::stoi(argv[3]));
-        for (int i = 0; i < count; ++i)
-            asio::co_spawn(run.io, trickle(run, until), asio::detached);
+        for (int i = 0; i < count; ++i) {
+            if (flood)
+                asio::co_spawn(run.io, guess(run, until, i), asio::detached);
+            else
+                asio::co_spawn(run.io, trickle(run, until), asio::detached);
+        }
         end.expires_at(until);
         end.async_wait([&](auto) { run.finished = true; });
     } else {
@@ -268,6 +318,8 @@ int main(int argc, char** argv)
         },
         asio::detached);
     run.io.run();
+    run.finished = true;
+    prober.join();
 
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const auto over100 =
@@ -284,5 +336,7 @@ int main(int argc, char** argv)
                 percentile(run.meMs, 0.5), percentile(run.meMs, 0.99), percentile(run.meMs, 1.0),
                 static_cast<long>(over100), peakMiB,
                 count > 0 ? (peakMiB - idleMiB) * 1024.0 / count : 0.0, idleMiB, cpu);
+    std::printf("figures: done=%d failed=%d me_p99_ms=%.1f me_failed=%d\n", run.repliesDone,
+                run.failures, percentile(run.meMs, 0.99), run.meFailures);
     return 0;
 }
