@@ -64,27 +64,27 @@ std::optional<IpAddress> parseIpAddress(std::string_view text)
     return address;
 }
 
-std::optional<TrustedProxies> TrustedProxies::parse(const std::vector<std::string>& specs,
+std::optional<TrustedProxies> TrustedProxies::parse(const std::vector<std::string>& entries,
                                                     std::string& error)
 {
     TrustedProxies proxies;
-    for (const std::string& spec : specs) {
-        const auto slash = spec.find('/');
-        const auto address = parseIpAddress(std::string_view(spec).substr(0, slash));
+    for (const std::string& entry : entries) {
+        const auto slash = entry.find('/');
+        const auto address = parseIpAddress(std::string_view(entry).substr(0, slash));
         if (!address) {
-            error = "--trusted-proxy: not an IP address: " + spec;
+            error = "--trusted-proxy: not an IP address: " + entry;
             return std::nullopt;
         }
-        const bool v4 = isMappedIpv4(address->bytes) && spec.find(':') == std::string::npos;
+        const bool v4 = isMappedIpv4(address->bytes) && entry.find(':') == std::string::npos;
         const int width = v4 ? 32 : 128;
         int prefix = width;
         if (slash != std::string::npos) {
-            const char* first = spec.data() + slash + 1;
-            const char* last = spec.data() + spec.size();
+            const char* first = entry.data() + slash + 1;
+            const char* last = entry.data() + entry.size();
             const auto [end, ec] = std::from_chars(first, last, prefix);
             if (ec != std::errc() || end != last || first == last || prefix < 0 || prefix > width) {
                 error = "--trusted-proxy: the prefix must be 0 to " + std::to_string(width) + ": " +
-                        spec;
+                        entry;
                 return std::nullopt;
             }
         }

@@ -23,7 +23,7 @@ class TrustedProxies
 {
 public:
     // "10.0.0.0/8", "::1", "fd00::/8"; nothing and a message for anything else.
-    static std::optional<TrustedProxies> parse(const std::vector<std::string>& specs,
+    static std::optional<TrustedProxies> parse(const std::vector<std::string>& entries,
                                                std::string& error);
 
     bool empty() const { return networks.empty(); }
