@@ -25,7 +25,7 @@ struct Service {
     Outbox outbox;
     PointReservations reservations;
     StreamSlots streams;
-    // Set on shutdown: running streams end without storing anything.
+    // Set on shutdown: running replies end, told why, without charging or storing anything.
     std::atomic<bool> stopping{false};
 };
 
