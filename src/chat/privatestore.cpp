@@ -1,8 +1,7 @@
 #include "api/api.h"
 #include "chat/chatwindow.h"
-#include "chat/privatestorecontent.h"
+#include "chat/privatestorefile.h"
 
-#include <QFileInfo>
 #include <QLabel>
 
 QString ChatWindow::privateStoreFileName() const
@@ -13,8 +12,8 @@ QString ChatWindow::privateStoreFileName() const
 void ChatWindow::loadPrivateStore()
 {
     const QString fileName = privateStoreFileName();
-    const PrivateStoreContent content =
-        readPrivateStore(readSealedFile(fileName), QFileInfo::exists(appDataFilePath(fileName)));
+    const LoadedPrivateStore loaded = loadPrivateStoreFile(fileName);
+    const PrivateStoreContent& content = loaded.content;
     switch (content.problem) {
     case PrivateStoreContent::Problem::CannotOpen:
         privateAvailable = false;
@@ -29,6 +28,11 @@ void ChatWindow::loadPrivateStore()
     }
     threads = content.threads;
     refreshPrivateList();
+    if (!loaded.damagedFileName.isEmpty()) {
+        storeRecoveryNotice =
+            QStringLiteral("本机隐私记录已损坏，已改用上次保存的完好副本；损坏的文件保留为 %1。")
+                .arg(loaded.damagedFileName);
+    }
 }
 
 bool ChatWindow::savePrivateStore()
@@ -36,7 +40,7 @@ bool ChatWindow::savePrivateStore()
     // A store that could not be read must never be replaced by the empty in-memory copy.
     if (!privateAvailable)
         return false;
-    if (!writeSealedFile(privateStoreFileName(), privateStoreBytes(threads))) {
+    if (!savePrivateStoreFile(privateStoreFileName(), threads)) {
         chatNotice->setText(QStringLiteral("本机隐私对话保存失败，请检查磁盘权限。"));
         return false;
     }

@@ -1,7 +1,6 @@
 #include "chat/privatestorewriter.h"
 
-#include "api/sealedfile.h"
-#include "chat/privatestorecontent.h"
+#include "chat/privatestorefile.h"
 
 #include <QMetaObject>
 
@@ -21,7 +20,7 @@ void PrivateStoreWriter::save(const QString& fileName, const QJsonArray& threads
 {
     // `threads` is shared, not copied: the window's later changes detach its own copy.
     pool.start([fileName, threads, context, done = std::move(done)] {
-        const bool saved = writeSealedFile(fileName, privateStoreBytes(threads));
+        const bool saved = savePrivateStoreFile(fileName, threads);
         // A result posted to a context deleted before it arrives is dropped with it.
         QMetaObject::invokeMethod(
             context, [done = std::move(done), saved] { done(saved); }, Qt::QueuedConnection);

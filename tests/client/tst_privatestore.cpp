@@ -1,5 +1,7 @@
 #include "api/api.h"
+#include "api/sealedfile.h"
 #include "chat/chatwindow.h"
+#include "chat/privatestorefile.h"
 #include "chat/threadtitle.h"
 #include "probes.h"
 #include "scriptedserver.h"
@@ -528,6 +530,138 @@ private slots:
         QCoreApplication::processEvents();
         QVERIFY(!reported); // no result reaches a window that is gone
         QCOMPARE(sealedDocument(name).value("threads").toArray(), expected);
+    }
+
+    // Each save keeps the file as it was before it; the first save has none to keep.
+    void lastGoodCopyFollowsEachSave()
+    {
+        const QString name = QStringLiteral("private-u9.bin");
+        const QString copy = appDataFilePath(lastGoodCopyName(name));
+        auto window = makeWindow(userWithId("u9"));
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        probe.createPrivateThread();
+        QVERIFY(!QFile::exists(copy));
+        const QByteArray afterFirst = fileBytes(appDataFilePath(name));
+        probe.createPrivateThread();
+        QCOMPARE(fileBytes(copy), afterFirst);
+        QCOMPARE(sealedDocument(lastGoodCopyName(name)).value("threads").toArray().size(), 1);
+        QCOMPARE(sealedDocument(name).value("threads").toArray().size(), 2);
+    }
+
+    void damagedStoreRecoversFromLastGoodCopy_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("emptied") << "empty";
+        QTest::newRow("bytes changed") << "tampered";
+        QTest::newRow("cut short") << "truncated";
+        QTest::newRow("no JSON object inside") << "array";
+    }
+
+    void damagedStoreRecoversFromLastGoodCopy()
+    {
+        QFETCH(QString, damage);
+        const QString name = QStringLiteral("private-u10.bin");
+        const QString path = appDataFilePath(name);
+        const QJsonArray older{threadRecord("a", "甲", 1)};
+        const QJsonArray newer{threadRecord("a", "甲", 1), threadRecord("b", "乙", 2)};
+        QVERIFY(savePrivateStoreFile(name, older));
+        QVERIFY(savePrivateStoreFile(name, newer));
+        QByteArray bytes = fileBytes(path);
+        if (damage == "empty")
+            bytes.clear();
+        else if (damage == "tampered")
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x40);
+        else if (damage == "truncated")
+            bytes.chop(bytes.size() / 3);
+        if (damage == "array") {
+            QVERIFY(writeSealedFile(name, "[]"));
+            bytes = fileBytes(path);
+        } else {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QCOMPARE(file.write(bytes), bytes.size());
+        }
+
+        auto window = makeWindow(userWithId("u10"));
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        QVERIFY(probe.privateAvailable());
+        QVERIFY(probe.privateChatButton()->isEnabled());
+        QCOMPARE(probe.threads(), older);
+        QCOMPARE(itemIds(probe.privateList()), QStringList{"a"});
+
+        // The damaged file is kept, byte for byte, under a name that says what it is.
+        const QStringList kept =
+            QDir(appDataDirectory()).entryList({name + ".damaged-*"}, QDir::Files);
+        QCOMPARE(kept.size(), 1);
+        QCOMPARE(fileBytes(appDataFilePath(kept.first())), bytes);
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(probe.chatNotice()->text().contains(kept.first()));
+        QVERIFY(probe.chatNotice()->text().contains(QStringLiteral("完好副本")));
+
+        // Work goes on from the copy; the copy stays what it was until the store is good again.
+        probe.createPrivateThread();
+        QCOMPARE(sealedDocument(name).value("threads").toArray().size(), 2);
+        QCOMPARE(sealedDocument(lastGoodCopyName(name)).value("threads").toArray(), older);
+        window.reset();
+        auto again = makeWindow(userWithId("u10"));
+        QVERIFY(again);
+        QCOMPARE(ChatWindowProbe(again.get()).threads().size(), 2);
+        QCOMPARE(ChatWindowProbe(again.get()).chatNotice()->text(), QString());
+    }
+
+    // Without a copy that opens, the store is unreadable as before and nothing is moved.
+    void storeWithoutGoodCopyIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("kind");
+#ifndef Q_OS_WIN // the stores of another Windows user: tst_foreign_user
+        QTest::newRow("both sealed for another user") << "otherKey";
+#endif
+        QTest::newRow("both damaged") << "damaged";
+    }
+
+    void storeWithoutGoodCopyIsLeftAlone()
+    {
+        QFETCH(QString, kind);
+        const QString name = QStringLiteral("private-u11.bin");
+        const QString path = appDataFilePath(name);
+        const QString copy = appDataFilePath(lastGoodCopyName(name));
+        QVERIFY(savePrivateStoreFile(name, {threadRecord("a", "甲", 1)}));
+        QVERIFY(savePrivateStoreFile(name, {threadRecord("b", "乙", 2)}));
+        QByteArray key;
+        if (kind == "otherKey") {
+            QFile keyFile(sealingKeyPath());
+            QVERIFY(keyFile.open(QIODevice::ReadWrite));
+            key = keyFile.readAll();
+            QByteArray other(32, '\0');
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(other.data()), 8);
+            QVERIFY(keyFile.seek(0));
+            keyFile.write(other);
+        } else {
+            for (const QString& file : {path, copy}) {
+                QFile damaged(file);
+                QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+                damaged.write("not a sealed store");
+            }
+        }
+        const QByteArray storeBefore = fileBytes(path);
+        const QByteArray copyBefore = fileBytes(copy);
+
+        auto window = makeWindow(userWithId("u11"));
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        QVERIFY(!probe.privateAvailable());
+        QCOMPARE(probe.chatNotice()->text(), unreadable);
+        window.reset();
+        QCOMPARE(fileBytes(path), storeBefore);
+        QCOMPARE(fileBytes(copy), copyBefore);
+        QCOMPARE(QDir(appDataDirectory()).entryList({name + ".damaged-*"}).size(), 0);
+        if (!key.isEmpty()) {
+            QFile keyFile(sealingKeyPath());
+            QVERIFY(keyFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            keyFile.write(key);
+        }
     }
 
     void accountsKeepSeparateFiles()
