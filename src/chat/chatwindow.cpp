@@ -49,6 +49,8 @@ ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogou
 
     loadPrivateStore();
     startNewConversation();
+    if (!storeRecoveryNotice.isEmpty())
+        chatNotice->setText(storeRecoveryNotice);
     loadModels();
     loadConversations();
 }

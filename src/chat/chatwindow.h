@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chat/backgroundwork.h"
 #include "chat/privatestorewriter.h"
 
 #include <QJsonArray>
@@ -19,6 +20,7 @@ class QListWidgetItem;
 class QPushButton;
 class QTextEdit;
 struct JumpTarget;
+struct OpenedBackup;
 
 // The workspace of a signed-in user: both conversation lists, the account panel, the
 // transcript and the composer. Its operations live in several files beside this one.
@@ -94,6 +96,11 @@ private:
     void saveExport(const QString& title, const QString& model, const QJsonArray& turns);
     int drawnReplyAt(int position) const;
 
+    // backupflows.cpp: every private thread into a passphrase backup, and back
+    void backUpPrivateThreads();
+    void restorePrivateThreads();
+    void restoreOpenedBackup(const OpenedBackup& opened);
+
     Api* api;
     QJsonObject user;
     std::function<void()> onLogout;
@@ -125,5 +132,9 @@ private:
     // What the transcript shows: the turns last drawn, and where each starts in the pane.
     QJsonArray drawnMessages;
     QList<int> drawnTurnStarts;
+    // Shown once the window has started, when the store was read from its last good copy.
+    QString storeRecoveryNotice;
+    bool backupRunning = false;
     PrivateStoreWriter storeWriter;
+    BackgroundWork backupWork;
 };

@@ -28,6 +28,8 @@ namespace
 {
 
 const QString exportAction = QStringLiteral("导出为 Markdown…");
+const QString backUpAction = QStringLiteral("备份全部隐私对话…");
+const QString restoreAction = QStringLiteral("从备份恢复…");
 
 } // namespace
 
@@ -130,13 +132,24 @@ void ChatWindow::jumpTo(const JumpTarget& target)
 void ChatWindow::showListMenu(QListWidget* list, const QPoint& position)
 {
     const QListWidgetItem* item = list->itemAt(position);
-    if (!item)
-        return;
-    const QString id = item->data(Qt::UserRole).toString();
     const bool privateThread = list == privateList;
+    if (!item && !privateThread)
+        return;
     QMenu menu;
-    menu.addAction(exportAction, this,
-                   [this, privateThread, id] { exportConversation(privateThread, id); });
+    if (item) {
+        const QString id = item->data(Qt::UserRole).toString();
+        menu.addAction(exportAction, this,
+                       [this, privateThread, id] { exportConversation(privateThread, id); });
+    }
+    if (privateThread) {
+        // Whole-store actions, on an item and on the list's empty area alike.
+        if (item)
+            menu.addSeparator();
+        QAction* backUp = menu.addAction(backUpAction, this, [this] { backUpPrivateThreads(); });
+        backUp->setEnabled(privateAvailable && !backupRunning && !threads.isEmpty());
+        QAction* restore = menu.addAction(restoreAction, this, [this] { restorePrivateThreads(); });
+        restore->setEnabled(privateAvailable && !backupRunning);
+    }
     menu.exec(list->viewport()->mapToGlobal(position));
 }
 

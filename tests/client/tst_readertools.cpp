@@ -58,38 +58,6 @@ QByteArray sse(const QByteArray& name, const QJsonObject& data)
            "\n\n";
 }
 
-// Pops up the next context menu's answer: `answer` gets the menu once it is shown.
-void answerNextMenu(std::function<void(QMenu*)> answer)
-{
-    QTimer::singleShot(0, qApp, [answer = std::move(answer)] {
-        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-            answer(menu);
-            return;
-        }
-        answerNextMenu(answer);
-    });
-}
-
-QStringList actionTexts(const QMenu* menu)
-{
-    QStringList texts;
-    for (const QAction* action : menu->actions())
-        texts << action->text();
-    return texts;
-}
-
-void trigger(QMenu* menu, const QString& text)
-{
-    for (QAction* action : menu->actions()) {
-        if (action->text() == text) {
-            menu->close();
-            action->trigger();
-            return;
-        }
-    }
-    menu->close();
-}
-
 // The turns of an exported file, read back: "## 你" and "## KestruneAI" start them.
 QJsonArray turnsOfExport(const QByteArray& markdown)
 {
@@ -126,31 +94,6 @@ QJsonArray trimmedTurns(const QJsonArray& turns)
         trimmed.append(turn(t.value("role").toString(), t.value("content").toString().trimmed()));
     }
     return trimmed;
-}
-
-struct SeenSaveDialog {
-    QString suggestedName;
-    bool opened = false;
-};
-
-// Answers the save dialog with `path` (or cancels when it is empty).
-void answerSaveDialog(const QString& path, SeenSaveDialog* seen)
-{
-    answerNextModal([path, seen](QWidget* widget) {
-        auto* dialog = qobject_cast<QFileDialog*>(widget);
-        if (!dialog) {
-            widget->close();
-            return;
-        }
-        seen->opened = true;
-        seen->suggestedName = QFileInfo(dialog->selectedFiles().value(0)).fileName();
-        if (path.isEmpty()) {
-            dialog->reject();
-            return;
-        }
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept(); // the file dialog's own, through its base
-    });
 }
 
 } // namespace
@@ -610,17 +553,18 @@ private slots:
         const QString path = folder.filePath("thread.md");
 
         SeenMessageBox warning;
-        SeenSaveDialog seen;
+        SeenFileDialog seen;
         answerNextModal([&](QWidget* widget) {
             auto* box = qobject_cast<QMessageBox*>(widget);
             QVERIFY(box);
             warning.title = box->windowTitle();
             warning.text = box->text();
-            answerSaveDialog(path, &seen); // the dialog that follows the warning
+            answerFileDialog(path, &seen); // the dialog that follows the warning
             box->button(QMessageBox::Ok)->click();
         });
         const QString offered = listMenuChoice(probe.privateList(), 0, "导出为 Markdown…");
-        QCOMPARE(offered, QString("导出为 Markdown…"));
+        // A private thread's menu also offers the backup of them all.
+        QCOMPARE(offered, QString("导出为 Markdown…||备份全部隐私对话…|从备份恢复…"));
         QTRY_VERIFY(QFile::exists(path));
         QVERIFY(warning.text.contains(QStringLiteral("不加密")));
         QVERIFY(seen.opened);
@@ -645,8 +589,8 @@ private slots:
         ChatWindowProbe probe(window.get());
         QTemporaryDir folder;
         const QString path = folder.filePath("alpha.md");
-        SeenSaveDialog seen;
-        answerSaveDialog(path, &seen);
+        SeenFileDialog seen;
+        answerFileDialog(path, &seen);
         listMenuChoice(probe.conversationList(), 0, "导出为 Markdown…");
         QTRY_VERIFY(QFile::exists(path));
         QCOMPARE(seen.suggestedName, QStringLiteral("Alpha 计划.md"));
@@ -670,8 +614,8 @@ private slots:
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         const QString path = folder.filePath("not-a-folder/out.md");
-        SeenSaveDialog seen;
-        answerSaveDialog(path, &seen);
+        SeenFileDialog seen;
+        answerFileDialog(path, &seen);
         listMenuChoice(probe.conversationList(), 1, "导出为 Markdown…");
         QTRY_VERIFY(probe.chatNotice()->text().startsWith(QStringLiteral("导出失败")));
         QVERIFY(!QFile::exists(path));
@@ -680,7 +624,7 @@ private slots:
 #ifndef Q_OS_WIN
         // A folder that takes the file but no bytes in it (a full disk, a size limit).
         const QString full = folder.filePath("full.md");
-        answerSaveDialog(full, &seen);
+        answerFileDialog(full, &seen);
         QString notice;
         {
             FailingFileWrites failing;

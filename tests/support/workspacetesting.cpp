@@ -4,12 +4,17 @@
 #include "testenvironment.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QJsonDocument>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <csignal>
 
@@ -131,5 +136,55 @@ void answerNextQuestion(bool yes, SeenMessageBox* seen)
             seen->buttons = int(box->standardButtons());
         }
         box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+}
+
+void answerNextMenu(std::function<void(QMenu*)> answer)
+{
+    QTimer::singleShot(0, qApp, [answer = std::move(answer)] {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            answer(menu);
+            return;
+        }
+        answerNextMenu(answer);
+    });
+}
+
+QStringList actionTexts(const QMenu* menu)
+{
+    QStringList texts;
+    for (const QAction* action : menu->actions())
+        texts << action->text();
+    return texts;
+}
+
+void trigger(QMenu* menu, const QString& text)
+{
+    for (QAction* action : menu->actions()) {
+        if (action->text() == text) {
+            menu->close();
+            action->trigger();
+            return;
+        }
+    }
+    menu->close();
+}
+
+void answerFileDialog(const QString& path, SeenFileDialog* seen)
+{
+    answerNextModal([path, seen](QWidget* widget) {
+        auto* dialog = qobject_cast<QFileDialog*>(widget);
+        if (!dialog) {
+            widget->close();
+            return;
+        }
+        seen->opened = true;
+        seen->suggestedName = QFileInfo(dialog->selectedFiles().value(0)).fileName();
+        if (path.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept(); // the file dialog's own, through its base
     });
 }

@@ -7,9 +7,11 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class QListWidget;
+class QMenu;
 class QWidget;
 
 // Item texts and Qt::UserRole ids of a list, top to bottom.
@@ -58,3 +60,18 @@ struct SeenMessageBox {
     int buttons = 0;
 };
 void answerNextQuestion(bool yes, SeenMessageBox* seen = nullptr);
+
+// Answers the next context menu: `answer` gets the menu once it is shown.
+void answerNextMenu(std::function<void(QMenu*)> answer);
+// The texts of a menu's entries, separators as empty texts.
+QStringList actionTexts(const QMenu* menu);
+// Closes the menu and triggers its entry `text` (nothing when it has none).
+void trigger(QMenu* menu, const QString& text);
+
+// Answers the next file dialog with `path`, or cancels it when `path` is empty; records the
+// file name it suggested.
+struct SeenFileDialog {
+    QString suggestedName;
+    bool opened = false;
+};
+void answerFileDialog(const QString& path, SeenFileDialog* seen);
