@@ -4,7 +4,6 @@
 #include "backup/privatebackup.h"
 #include "chat/chatwindow.h"
 
-#include <QApplication>
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
@@ -92,7 +91,7 @@ void ChatWindow::backUpPrivateThreads()
     const int count = int(threads.size());
 
     backupRunning = true;
-    QApplication::setOverrideCursor(Qt::BusyCursor);
+    setCursor(Qt::BusyCursor);
     chatNotice->setText(QStringLiteral("正在加密并写入备份…"));
     backupWork.run<bool>(
         this,
@@ -103,7 +102,7 @@ void ChatWindow::backUpPrivateThreads()
         },
         [this, path, count](bool written) {
             backupRunning = false;
-            QApplication::restoreOverrideCursor();
+            unsetCursor();
             const QString shown = QDir::toNativeSeparators(path);
             chatNotice->setText(
                 written ? QStringLiteral("已将 %1 个隐私对话备份到 %2").arg(count).arg(shown)
@@ -126,7 +125,7 @@ void ChatWindow::restorePrivateThreads()
         return;
 
     backupRunning = true;
-    QApplication::setOverrideCursor(Qt::BusyCursor);
+    setCursor(Qt::BusyCursor);
     chatNotice->setText(QStringLiteral("正在打开备份…"));
     backupWork.run<OpenedBackup>(
         this,
@@ -138,7 +137,7 @@ void ChatWindow::restorePrivateThreads()
         },
         [this](OpenedBackup opened) {
             backupRunning = false;
-            QApplication::restoreOverrideCursor();
+            unsetCursor();
             restoreOpenedBackup(opened);
         });
 }
@@ -182,6 +181,10 @@ void ChatWindow::restoreOpenedBackup(const OpenedBackup& opened)
         }
     }
 
+    if (content.threads.isEmpty()) {
+        chatNotice->setText(QStringLiteral("这个备份里没有隐私对话，没有做任何更改。"));
+        return;
+    }
     const BackupMerge merge = mergeBackupThreads(threads, content.threads, newThreadId);
     if (merge.restored == 0) {
         chatNotice->setText(QStringLiteral("备份中的对话本机都已有，跳过 %1 个，没有需要恢复的。")

@@ -63,7 +63,7 @@ BackupContent sampleContent()
 
 QByteArray fixtureBytes()
 {
-    QFile file(QFINDTESTDATA("data/backup-v1.kbak"));
+    QFile file(QStringLiteral(":/backup-v1.kbak"));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 

@@ -254,12 +254,12 @@ private slots:
         QCOMPARE(seenFile.suggestedName, QStringLiteral("KestruneAI-隐私对话备份-mei-%1.kbak")
                                              .arg(QDate::currentDate().toString(Qt::ISODate)));
         QCOMPARE(probe.chatNotice()->text(), QStringLiteral("正在加密并写入备份…"));
-        QVERIFY(QApplication::overrideCursor());
+        QCOMPARE(window->cursor().shape(), Qt::BusyCursor);
 
         const QString notice = noticeWhenDone(probe);
         QCOMPARE(notice,
                  QStringLiteral("已将 2 个隐私对话备份到 %1").arg(QDir::toNativeSeparators(path)));
-        QVERIFY(!QApplication::overrideCursor());
+        QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const OpenedBackup opened = openBackup(file.readAll(), passphrase);
