@@ -21,12 +21,13 @@ QLineEdit* passphraseField(QWidget* parent, const QString& name, const QString& 
     return field;
 }
 
-} // namespace
-
+// The passphrase's length as a person counts it: characters, not UTF-16 units.
 int passphraseLength(const QString& passphrase)
 {
     return int(passphrase.toUcs4().size());
 }
+
+} // namespace
 
 PassphraseDialog::PassphraseDialog(QWidget* parent, Purpose purpose)
     : QDialog(parent), purpose(purpose)
@@ -73,7 +74,9 @@ PassphraseDialog::PassphraseDialog(QWidget* parent, Purpose purpose)
     connect(first, &QLineEdit::textEdited, this, [this] { clearError(); });
     if (repeat)
         connect(repeat, &QLineEdit::textEdited, this, [this] { clearError(); });
-    setMinimumWidth(420);
+    setMinimumWidth(440);
+    // Tall enough for the wrapped explanation at this width.
+    adjustSize();
 }
 
 QString PassphraseDialog::passphrase() const
@@ -102,5 +105,6 @@ void PassphraseDialog::accept()
     }
     error->setText(problem);
     error->show();
+    adjustSize();
     first->setFocus();
 }

@@ -28,6 +28,3 @@ private:
     QLineEdit* repeat = nullptr;
     QLabel* error;
 };
-
-// The passphrase's length as a person counts it: characters, not UTF-16 units.
-int passphraseLength(const QString& passphrase);

@@ -56,6 +56,7 @@ public:
     void renderTranscript() const { w->renderTranscript(); }
     void submit() const { w->submit(); }
     QString privateStoreFileName() const { return w->privateStoreFileName(); }
+    void backUpPrivateThreads() const { w->backUpPrivateThreads(); }
     void loadPrivateStore() const { w->loadPrivateStore(); }
     bool savePrivateStore() const { return w->savePrivateStore(); }
     void createPrivateThread() const { w->createPrivateThread(); }

@@ -13,10 +13,13 @@
 #include "testenvironment.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLineEdit>
 #include <QPixmap>
+#include <QPushButton>
 #include <QScreen>
 #include <QTest>
 
@@ -317,6 +320,18 @@ int main(int argc, char** argv)
         dialog->close();
     });
     probe.deleteCurrent();
+
+    // The backup's passphrase, refused once so that its error shows; then cancelled.
+    answerNextModal([&](QWidget* dialog) {
+        const QList<QLineEdit*> fields = dialog->findChildren<QLineEdit*>();
+        for (QLineEdit* field : fields)
+            field->setText(QStringLiteral("short"));
+        if (auto* buttons = dialog->findChild<QDialogButtonBox*>())
+            buttons->button(QDialogButtonBox::Ok)->click();
+        shooter.shoot(dialog, QStringLiteral("dialog-backup"));
+        dialog->close();
+    });
+    probe.backUpPrivateThreads();
 
     // A new conversation with a reply under way: the controls are locked.
     probe.startNewConversation();
