@@ -7,7 +7,6 @@
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
@@ -128,13 +127,7 @@ void ChatWindow::restorePrivateThreads()
     setCursor(Qt::BusyCursor);
     chatNotice->setText(QStringLiteral("正在打开备份…"));
     backupWork.run<OpenedBackup>(
-        this,
-        [path, passphrase] {
-            QFile file(path);
-            if (!file.open(QIODevice::ReadOnly))
-                return OpenedBackup{};
-            return openBackup(file.readAll(), passphrase);
-        },
+        this, [path, passphrase] { return openBackupFile(path, passphrase); },
         [this](OpenedBackup opened) {
             backupRunning = false;
             unsetCursor();

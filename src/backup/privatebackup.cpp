@@ -1,5 +1,6 @@
 #include "backup/privatebackup.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtEndian>
@@ -33,6 +34,8 @@ static_assert(crypto_aead_xchacha20poly1305_ietf_KEYBYTES == 32);
 // make the reader allocate gigabytes or compute for minutes.
 constexpr std::uint32_t maxOpsLimit = 16;
 constexpr std::uint32_t maxMemLimitKiB = 1024 * 1024;
+// Far beyond any private store, and still a size this program can hold in memory twice.
+constexpr qint64 maxFileSize = qint64(2) * 1024 * 1024 * 1024;
 
 const QString formatName = QStringLiteral("kestrune-private-backup");
 
@@ -168,4 +171,13 @@ OpenedBackup openBackup(QByteArray bytes, const QString& passphrase)
     opened.content.threads = object.value("threads").toArray();
     opened.problem = OpenedBackup::Problem::None;
     return opened;
+}
+
+OpenedBackup openBackupFile(const QString& path, const QString& passphrase)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > maxFileSize ||
+        file.peek(magicSize) != QByteArray::fromRawData(magic, magicSize))
+        return {};
+    return openBackup(file.readAll(), passphrase);
 }

@@ -50,6 +50,10 @@ struct OpenedBackup {
 // Opens a backup file's bytes with `passphrase`; the bytes are decrypted in place.
 OpenedBackup openBackup(QByteArray bytes, const QString& passphrase);
 
+// Opens the backup file at `path`. A file that does not start as a backup is not read any
+// further, so that a large file chosen by mistake costs nothing.
+OpenedBackup openBackupFile(const QString& path, const QString& passphrase);
+
 // The cost a file names, read before anything is decrypted; false when the bytes are no backup
 // of a known version.
 bool readBackupSecrets(const QByteArray& bytes, BackupSecrets* secrets);

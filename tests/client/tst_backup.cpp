@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
@@ -96,6 +97,22 @@ private slots:
         const OpenedBackup opened = openBackup(fixture, passphrase);
         QCOMPARE(opened.problem, OpenedBackup::Problem::None);
         QVERIFY(sameContent(opened.content, sampleContent()));
+    }
+
+    void filesAreOpenedOnlyWhenTheyStartAsBackups()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath("backup.kbak");
+        QVERIFY(QFile::copy(":/backup-v1.kbak", path));
+        QCOMPARE(openBackupFile(path, passphrase).problem, OpenedBackup::Problem::None);
+        QCOMPARE(openBackupFile(folder.filePath("missing.kbak"), passphrase).problem,
+                 OpenedBackup::Problem::Unreadable);
+        QFile other(folder.filePath("other.kbak"));
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.write(QByteArray(4096, 'K'));
+        other.close();
+        QCOMPARE(openBackupFile(other.fileName(), passphrase).problem,
+                 OpenedBackup::Problem::Unreadable);
     }
 
     void newBackupsAreCostlyAndRoundTrip()

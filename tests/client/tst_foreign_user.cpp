@@ -1,15 +1,18 @@
-// A session and a private store copied from another Windows user cannot be opened, and are
-// left as they are. CTest runs the two steps in two Wine prefixes with different user names
-// (see windows_foreign_user.cmake); the sealed files travel through KESTRUNE_EXCHANGE.
+// A session and a private store (with its last good copy) copied from another Windows user
+// cannot be opened, and are left as they are. CTest runs the two steps in two Wine prefixes with
+// different user names (see windows_foreign_user.cmake); the sealed files travel through
+// KESTRUNE_EXCHANGE.
 
 #include "api/api.h"
 #include "api/session.h"
+#include "chat/privatestorefile.h"
 #include "testenvironment.h"
 #include "workspacetesting.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QtTest>
 
 #include <windows.h>
@@ -17,7 +20,9 @@
 namespace
 {
 
-const QStringList sealedFiles{QStringLiteral("session.bin"), QStringLiteral("private-u1.bin")};
+// The session, and a private store with its last good copy.
+const QStringList sealedFiles{QStringLiteral("session.bin"), QStringLiteral("private-u1.bin"),
+                              QStringLiteral("private-u1.bin.last-good")};
 
 QString exchangeFolder()
 {
@@ -49,7 +54,10 @@ private slots:
         QVERIFY(!exchangeFolder().isEmpty());
         QVERIFY(QDir().mkpath(exchangeFolder()));
         QVERIFY(writeSealedFile(sessionFileName, "tok-of-the-first-user"));
-        QVERIFY(writeSealedFile("private-u1.bin", R"({"threads":[{"id":"t","title":"甲"}]})"));
+        QVERIFY(
+            savePrivateStoreFile("private-u1.bin", {QJsonObject{{"id", "t"}, {"title", "甲"}}}));
+        QVERIFY(
+            savePrivateStoreFile("private-u1.bin", {QJsonObject{{"id", "t"}, {"title", "乙"}}}));
         for (const QString& name : sealedFiles)
             QVERIFY(copyReplacing(appDataFilePath(name), exchangeFolder() + "/" + name));
         QFile user(exchangeFolder() + "/user.txt");
@@ -68,13 +76,18 @@ private slots:
         QVERIFY(QDir().mkpath(appDataDirectory()));
         for (const QString& name : sealedFiles)
             QVERIFY(copyReplacing(exchangeFolder() + "/" + name, appDataFilePath(name)));
-        const QByteArray sessionBefore = fileBytes(appDataFilePath("session.bin"));
-        const QByteArray storeBefore = fileBytes(appDataFilePath("private-u1.bin"));
+        QList<QByteArray> before;
+        for (const QString& name : sealedFiles)
+            before << fileBytes(appDataFilePath(name));
 
         QCOMPARE(Api().token, QString()); // starts signed out
         QCOMPARE(readSealedFile("private-u1.bin"), QByteArray());
-        QCOMPARE(fileBytes(appDataFilePath("session.bin")), sessionBefore);
-        QCOMPARE(fileBytes(appDataFilePath("private-u1.bin")), storeBefore);
+        // Another user's store is not damaged: its last good copy does not stand in for it.
+        const LoadedPrivateStore loaded = loadPrivateStoreFile("private-u1.bin");
+        QCOMPARE(loaded.content.problem, PrivateStoreContent::Problem::CannotOpen);
+        QVERIFY(loaded.damagedFileName.isEmpty());
+        for (int i = 0; i < sealedFiles.size(); ++i)
+            QCOMPARE(fileBytes(appDataFilePath(sealedFiles.at(i))), before.at(i));
 
         // This user's own data protection works: the refusal is about the other user.
         QVERIFY(writeSealedFile("own.bin", "mine"));
