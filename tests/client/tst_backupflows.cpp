@@ -172,7 +172,8 @@ class TstBackupFlows : public QObject
         SeenPassphraseDialog seen;
         answerFile(path, &seenFile);
         answerPassphrase({typed}, &seen);
-        openPrivateMenu(probe, 0, [](QMenu* menu) { trigger(menu, restoreEntry); });
+        const int row = probe.privateList()->count() > 0 ? 0 : -1;
+        openPrivateMenu(probe, row, [](QMenu* menu) { trigger(menu, restoreEntry); });
         QVERIFY(seenFile.opened);
         QVERIFY(seen.opened);
         QCOMPARE(seen.fields, 1);
@@ -328,6 +329,32 @@ private slots:
                  QStringLiteral("◇  ") + restoredTitle("乙"));
         // Saved at once, sealed as always.
         QCOMPARE(sealedDocument("private-u1.bin").value("threads").toArray(), probe.threads());
+    }
+
+    // The first start on a new machine: no store yet; the backup brings every thread back.
+    void restoreOnANewMachine()
+    {
+        BackupContent content;
+        content.accountId = "u1";
+        content.userName = "mei";
+        content.threads = {record("a", "甲 🦅", "مرحبا"), record("b", "乙", "答")};
+        const QString path = folder.filePath("new-machine.kbak");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(backupBytes(content, passphrase, newBackupSecrets()));
+        file.close();
+        QVERIFY(!QFile::exists(appDataFilePath("private-u1.bin")));
+
+        auto window = makeWindow(user("u1", "mei"));
+        QVERIFY(window);
+        ChatWindowProbe probe(window.get());
+        QCOMPARE(probe.privateList()->count(), 0);
+        restoreThroughMenu(probe, path, passphrase);
+        QCOMPARE(noticeWhenDone(probe),
+                 QStringLiteral("已从备份恢复 2 个隐私对话，跳过 0 个本机已有的。"));
+        QCOMPARE(probe.threads(), content.threads);
+        QCOMPARE(itemIds(probe.privateList()), (QStringList{"b", "a"}));
+        QCOMPARE(sealedDocument("private-u1.bin").value("threads").toArray(), content.threads);
     }
 
     void refusedBackupsChangeNothing_data()
