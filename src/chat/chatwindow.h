@@ -50,6 +50,15 @@ private:
                           std::function<void(const QString&)> onFailure = {});
 
     // conversations.cpp
+    // Makes the given conversation the open one (a cloud id, a private id, or neither for a
+    // new conversation): its state, its list's selection, the header and the mode badge.
+    void enterConversation(const QString& cloud, const QString& privateThread,
+                           const QJsonArray& turns, const QString& title);
+    // The conversation record and turns of a cloud conversation, as the service keeps them.
+    void
+    fetchCloudConversation(const QString& id,
+                           std::function<void(const QJsonObject&, const QJsonArray&)> onFetched,
+                           std::function<void(const QString&)> onFailure = {});
     void startNewConversation();
     void loadConversations();
     void openConversation(QListWidgetItem* item);

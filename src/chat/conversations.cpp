@@ -1,4 +1,5 @@
 #include "chat/chatwindow.h"
+#include "chat/conversationitems.h"
 
 #include <QComboBox>
 #include <QInputDialog>
@@ -7,6 +8,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPointer>
+#include <QSignalBlocker>
 
 namespace
 {
@@ -15,19 +17,28 @@ const QString conversationPath = QStringLiteral("/api/conversations/");
 
 } // namespace
 
+void ChatWindow::enterConversation(const QString& cloud, const QString& privateThread,
+                                   const QJsonArray& turns, const QString& title)
+{
+    cloudId = cloud;
+    privateId = privateThread;
+    isPrivate = !privateThread.isEmpty();
+    messages = turns;
+    privateHistory = isPrivate ? turns : QJsonArray();
+    // Only the list that holds the conversation keeps a selection.
+    if (cloud.isEmpty())
+        conversationList->clearSelection();
+    if (privateThread.isEmpty())
+        privateList->clearSelection();
+    setTitle(title);
+    setModeBadge(isPrivate ? QStringLiteral("仅本机保存") : QStringLiteral("云端保存"), isPrivate);
+}
+
 void ChatWindow::startNewConversation()
 {
     if (busy)
         return;
-    cloudId.clear();
-    privateId.clear();
-    isPrivate = false;
-    messages = QJsonArray();
-    privateHistory = QJsonArray();
-    conversationList->clearSelection();
-    privateList->clearSelection();
-    setTitle(QStringLiteral("新对话"));
-    setModeBadge(QStringLiteral("云端保存"), false);
+    enterConversation({}, {}, {}, QStringLiteral("新对话"));
     chatNotice->setText(
         privateAvailable ? QString() : QStringLiteral("本机隐私记录无法读取，隐私对话暂不可用。"));
     showEmptyState();
@@ -36,30 +47,38 @@ void ChatWindow::startNewConversation()
 
 void ChatWindow::loadConversations()
 {
-    requestForWindow("GET", QStringLiteral("/api/conversations"), {},
-                     [this](const QJsonObject& body) {
-                         const bool wasBlocked = conversationList->blockSignals(true);
-                         conversationList->clear();
-                         for (const QJsonValue& value : body.value("conversations").toArray()) {
-                             const QJsonObject conversation = value.toObject();
-                             const QString id = conversation.value("id").toString();
-                             const QString title = conversation.value("title").toString();
-                             auto* item = new QListWidgetItem(QStringLiteral("◦  ") + title);
-                             item->setData(Qt::UserRole, id);
-                             item->setToolTip(title); // the whole title, however narrow the list
-                             item->setData(Qt::AccessibleTextRole, title); // without the marker
-                             conversationList->addItem(item);
-                             // An element without an id is not the open conversation, even while
-                             // none is open.
-                             if (!cloudId.isEmpty() && id == cloudId) {
-                                 conversationList->setCurrentItem(item);
-                                 // The service names a new conversation after its first reply:
-                                 // the header, the rename dialog and the delete question follow.
-                                 setTitle(title);
-                             }
-                         }
-                         conversationList->blockSignals(wasBlocked);
-                     });
+    requestForWindow(
+        "GET", QStringLiteral("/api/conversations"), {}, [this](const QJsonObject& body) {
+            const QSignalBlocker blocker(conversationList);
+            conversationList->clear();
+            for (const QJsonValue& value : body.value("conversations").toArray()) {
+                const QJsonObject conversation = value.toObject();
+                const QString id = conversation.value("id").toString();
+                const QString title = conversation.value("title").toString();
+                QListWidgetItem* item =
+                    appendConversationItem(conversationList, QStringLiteral("◦  "), id, title);
+                // An element without an id is not the open conversation, even while
+                // none is open.
+                if (!cloudId.isEmpty() && id == cloudId) {
+                    conversationList->setCurrentItem(item);
+                    // The service names a new conversation after its first reply:
+                    // the header, the rename dialog and the delete question follow.
+                    setTitle(title);
+                }
+            }
+        });
+}
+
+void ChatWindow::fetchCloudConversation(
+    const QString& id, std::function<void(const QJsonObject&, const QJsonArray&)> onFetched,
+    std::function<void(const QString&)> onFailure)
+{
+    requestForWindow(
+        "GET", conversationPath + id, {},
+        [onFetched = std::move(onFetched)](const QJsonObject& body) {
+            onFetched(body.value("conversation").toObject(), body.value("messages").toArray());
+        },
+        std::move(onFailure));
 }
 
 void ChatWindow::openConversation(QListWidgetItem* item)
@@ -69,20 +88,12 @@ void ChatWindow::openConversation(QListWidgetItem* item)
     const QString id = item->data(Qt::UserRole).toString();
     // A prompt sent while the request was out owns the open conversation now: swapping it
     // under the reply would mix two conversations, and its notice must stay.
-    requestForWindow(
-        "GET", conversationPath + id, {},
-        [this, id](const QJsonObject& body) {
+    fetchCloudConversation(
+        id,
+        [this, id](const QJsonObject& conversation, const QJsonArray& turns) {
             if (busy)
                 return;
-            const QJsonObject conversation = body.value("conversation").toObject();
-            cloudId = id;
-            privateId.clear();
-            isPrivate = false;
-            privateHistory = QJsonArray();
-            privateList->clearSelection();
-            setTitle(conversation.value("title").toString());
-            setModeBadge(QStringLiteral("云端保存"), false);
-            messages = body.value("messages").toArray();
+            enterConversation(id, {}, turns, conversation.value("title").toString());
             const bool offered = selectModel(conversation.value("model").toString());
             chatNotice->setText(
                 offered ? QString() : QStringLiteral("此对话的模型当前未开放，可查看历史内容。"));

@@ -1,10 +1,12 @@
 #include "chat/chatwindow.h"
+#include "chat/conversationitems.h"
 #include "chat/threadrecords.h"
 
 #include <QComboBox>
 #include <QDateTime>
 #include <QLabel>
 #include <QListWidget>
+#include <QSignalBlocker>
 #include <QUuid>
 
 namespace
@@ -19,22 +21,17 @@ qint64 nowInSeconds()
 
 void ChatWindow::refreshPrivateList()
 {
-    const bool wasBlocked = privateList->blockSignals(true);
+    const QSignalBlocker blocker(privateList);
     privateList->clear();
     // Newest-created first: records are kept in creation order.
     for (qsizetype i = threads.size() - 1; i >= 0; --i) {
         const QJsonObject thread = threads.at(i).toObject();
         const QString id = thread.value("id").toString();
-        const QString title = thread.value("title").toString();
-        auto* item = new QListWidgetItem(QStringLiteral("◇  ") + title);
-        item->setData(Qt::UserRole, id);
-        item->setToolTip(title);                      // the whole title, however narrow the list
-        item->setData(Qt::AccessibleTextRole, title); // without the marker
-        privateList->addItem(item);
+        QListWidgetItem* item = appendConversationItem(privateList, QStringLiteral("◇  "), id,
+                                                       thread.value("title").toString());
         if (!privateId.isEmpty() && id == privateId)
             privateList->setCurrentItem(item);
     }
-    privateList->blockSignals(wasBlocked);
 }
 
 int ChatWindow::findPrivateThread(const QString& id) const
@@ -65,14 +62,7 @@ void ChatWindow::openPrivateThread(const QString& id)
         return;
     const QJsonObject thread = threads.at(index).toObject();
 
-    cloudId.clear();
-    privateId = id;
-    isPrivate = true;
-    messages = thread.value("messages").toArray();
-    privateHistory = messages;
-    conversationList->clearSelection();
-    setTitle(thread.value("title").toString());
-    setModeBadge(QStringLiteral("仅本机保存"), true);
+    enterConversation({}, id, thread.value("messages").toArray(), thread.value("title").toString());
     selectModel(thread.value("model").toString());
     chatNotice->setText(QStringLiteral("消息经 Worker 获取回复；对话记录仅加密保存在本机。"));
     renderTranscript();

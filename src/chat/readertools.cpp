@@ -172,13 +172,10 @@ void ChatWindow::exportConversation(bool privateThread, const QString& id)
         return;
     }
     // The turns as opening the conversation fetches them.
-    requestForWindow("GET", QStringLiteral("/api/conversations/") + id, {},
-                     [this](const QJsonObject& body) {
-                         const QJsonObject conversation = body.value("conversation").toObject();
-                         saveExport(conversation.value("title").toString(),
-                                    modelName(conversation.value("model").toString()),
-                                    body.value("messages").toArray());
-                     });
+    fetchCloudConversation(id, [this](const QJsonObject& conversation, const QJsonArray& turns) {
+        saveExport(conversation.value("title").toString(),
+                   modelName(conversation.value("model").toString()), turns);
+    });
 }
 
 void ChatWindow::saveExport(const QString& title, const QString& model, const QJsonArray& turns)
