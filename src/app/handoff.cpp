@@ -1,6 +1,7 @@
 #include "app/handoff.h"
 
 #include "api/api.h"
+#include "api/service.h"
 #include "api/session.h"
 #include "chat/chatwindow.h"
 #include "login/loginwindow.h"
@@ -21,14 +22,16 @@ void WindowHandoff::start()
     if (api->token.isEmpty())
         return;
     const QString checkedToken = api->token;
-    api->request("GET", "/api/me", {},
-                 [this, checkedToken](bool ok, const QJsonObject& body, const QString&) {
-                     // A sign-in or sign-out while the check was out has made its answer stale.
-                     if (!ok || workspace || api->token != checkedToken)
-                         return;
-                     openWorkspace(body.value("user").toObject());
-                     login->hide();
-                 });
+    service::fetchCurrentUser(*api,
+                              [this, checkedToken](const QJsonObject& user) {
+                                  // A sign-in or sign-out while the check was out has made its
+                                  // answer stale.
+                                  if (workspace || api->token != checkedToken)
+                                      return;
+                                  openWorkspace(user);
+                                  login->hide();
+                              },
+                              {});
 }
 
 void WindowHandoff::openWorkspace(const QJsonObject& user)
@@ -48,7 +51,7 @@ void WindowHandoff::openWorkspace(const QJsonObject& user)
 
 void WindowHandoff::signOut()
 {
-    api->request("POST", "/api/auth/logout", {}, [](bool, const QJsonObject&, const QString&) {});
+    service::signOut(*api);
     login->prepareForSignIn(dropSession(*api));
     login->show();
     if (workspace) {

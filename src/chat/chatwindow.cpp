@@ -322,24 +322,9 @@ bool ChatWindow::selectModel(const QString& modelId)
     return true;
 }
 
-void ChatWindow::requestForWindow(const QByteArray& method, const QString& path,
-                                  const QJsonObject& body,
-                                  std::function<void(const QJsonObject&)> onSuccess,
-                                  std::function<void(const QString&)> onFailure)
+std::function<void(const QString&)> ChatWindow::showFailure()
 {
-    QPointer<ChatWindow> window(this);
-    api->request(method, path, body,
-                 [window, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
-                     bool ok, const QJsonObject& reply, const QString& error) {
-                     if (!window)
-                         return;
-                     if (ok)
-                         onSuccess(reply);
-                     else if (onFailure)
-                         onFailure(error);
-                     else
-                         window->chatNotice->setText(error);
-                 });
+    return whileOpen([this](const QString& error) { chatNotice->setText(error); });
 }
 
 void ChatWindow::renderTranscript()

@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -43,22 +44,24 @@ private:
     void setModeBadge(const QString& text, bool isPrivateBadge);
     QString selectedModelId() const;
     bool selectModel(const QString& modelId);
-    // Every request of the workspace: a reply that comes after the window is gone changes
-    // nothing; a failure goes to `onFailure`, or without one to the notice line.
-    void requestForWindow(const QByteArray& method, const QString& path, const QJsonObject& body,
-                          std::function<void(const QJsonObject&)> onSuccess,
-                          std::function<void(const QString&)> onFailure = {});
+    // Every reply of the service to the workspace goes through one of these: a reply that
+    // comes after the window is gone changes nothing.
+    template <typename Callback> auto whileOpen(Callback callback)
+    {
+        return [window = QPointer<ChatWindow>(this),
+                callback = std::move(callback)](const auto&... arguments) {
+            if (window)
+                callback(arguments...);
+        };
+    }
+    // A failed request's text, into the notice line.
+    std::function<void(const QString&)> showFailure();
 
     // conversations.cpp
     // Makes the given conversation the open one (a cloud id, a private id, or neither for a
     // new conversation): its state, its list's selection, the header and the mode badge.
     void enterConversation(const QString& cloud, const QString& privateThread,
                            const QJsonArray& turns, const QString& title);
-    // The conversation record and turns of a cloud conversation, as the service keeps them.
-    void
-    fetchCloudConversation(const QString& id,
-                           std::function<void(const QJsonObject&, const QJsonArray&)> onFetched,
-                           std::function<void(const QString&)> onFailure = {});
     void startNewConversation();
     void loadConversations();
     void openConversation(QListWidgetItem* item);

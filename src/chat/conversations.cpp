@@ -1,3 +1,4 @@
+#include "api/service.h"
 #include "chat/chatwindow.h"
 #include "chat/conversationitems.h"
 
@@ -9,13 +10,6 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QSignalBlocker>
-
-namespace
-{
-
-const QString conversationPath = QStringLiteral("/api/conversations/");
-
-} // namespace
 
 void ChatWindow::enterConversation(const QString& cloud, const QString& privateThread,
                                    const QJsonArray& turns, const QString& title)
@@ -47,38 +41,24 @@ void ChatWindow::startNewConversation()
 
 void ChatWindow::loadConversations()
 {
-    requestForWindow(
-        "GET", QStringLiteral("/api/conversations"), {}, [this](const QJsonObject& body) {
+    service::listConversations(
+        *api, whileOpen([this](const QList<service::ConversationEntry>& entries) {
             const QSignalBlocker blocker(conversationList);
             conversationList->clear();
-            for (const QJsonValue& value : body.value("conversations").toArray()) {
-                const QJsonObject conversation = value.toObject();
-                const QString id = conversation.value("id").toString();
-                const QString title = conversation.value("title").toString();
-                QListWidgetItem* item =
-                    appendConversationItem(conversationList, QStringLiteral("◦  "), id, title);
-                // An element without an id is not the open conversation, even while
-                // none is open.
-                if (!cloudId.isEmpty() && id == cloudId) {
+            for (const service::ConversationEntry& entry : entries) {
+                QListWidgetItem* item = appendConversationItem(
+                    conversationList, QStringLiteral("◦  "), entry.id, entry.title);
+                // An element without an id is not the open conversation, even while none is
+                // open.
+                if (!cloudId.isEmpty() && entry.id == cloudId) {
                     conversationList->setCurrentItem(item);
-                    // The service names a new conversation after its first reply:
-                    // the header, the rename dialog and the delete question follow.
-                    setTitle(title);
+                    // The service names a new conversation after its first reply: the header,
+                    // the rename dialog and the delete question follow.
+                    setTitle(entry.title);
                 }
             }
-        });
-}
-
-void ChatWindow::fetchCloudConversation(
-    const QString& id, std::function<void(const QJsonObject&, const QJsonArray&)> onFetched,
-    std::function<void(const QString&)> onFailure)
-{
-    requestForWindow(
-        "GET", conversationPath + id, {},
-        [onFetched = std::move(onFetched)](const QJsonObject& body) {
-            onFetched(body.value("conversation").toObject(), body.value("messages").toArray());
-        },
-        std::move(onFailure));
+        }),
+        showFailure());
 }
 
 void ChatWindow::openConversation(QListWidgetItem* item)
@@ -88,22 +68,21 @@ void ChatWindow::openConversation(QListWidgetItem* item)
     const QString id = item->data(Qt::UserRole).toString();
     // A prompt sent while the request was out owns the open conversation now: swapping it
     // under the reply would mix two conversations, and its notice must stay.
-    fetchCloudConversation(
-        id,
-        [this, id](const QJsonObject& conversation, const QJsonArray& turns) {
+    service::fetchConversation(
+        *api, id, whileOpen([this, id](const service::CloudConversation& conversation) {
             if (busy)
                 return;
-            enterConversation(id, {}, turns, conversation.value("title").toString());
-            const bool offered = selectModel(conversation.value("model").toString());
+            enterConversation(id, {}, conversation.messages, conversation.title);
+            const bool offered = selectModel(conversation.model);
             chatNotice->setText(
                 offered ? QString() : QStringLiteral("此对话的模型当前未开放，可查看历史内容。"));
             renderTranscript();
             setBusy(false);
-        },
-        [this](const QString& error) {
+        }),
+        whileOpen([this](const QString& error) {
             if (!busy)
                 chatNotice->setText(error);
-        });
+        }));
 }
 
 void ChatWindow::renameCurrent()
@@ -140,12 +119,12 @@ void ChatWindow::renameCurrent()
         return;
     }
 
-    requestForWindow("PATCH", conversationPath + id, QJsonObject{{"title", title}},
-                     [this, id](const QJsonObject& body) {
-                         if (!isPrivate && cloudId == id)
-                             setTitle(body.value("title").toString());
-                         loadConversations();
-                     });
+    service::renameConversation(*api, id, title, whileOpen([this, id](const QString& kept) {
+        if (!isPrivate && cloudId == id)
+            setTitle(kept);
+        loadConversations();
+    }),
+                                showFailure());
 }
 
 void ChatWindow::deleteCurrent()
@@ -177,9 +156,10 @@ void ChatWindow::deleteCurrent()
         return;
     }
 
-    requestForWindow("DELETE", conversationPath + id, {}, [this, id](const QJsonObject&) {
+    service::deleteConversation(*api, id, whileOpen([this, id] {
         if (!isPrivate && cloudId == id)
             startNewConversation();
         loadConversations();
-    });
+    }),
+                                showFailure());
 }

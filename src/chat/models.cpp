@@ -1,9 +1,11 @@
 #include "api/api.h"
+#include "api/service.h"
 #include "chat/chatwindow.h"
 
 #include <QComboBox>
 #include <QJsonArray>
 #include <QLabel>
+#include <QSignalBlocker>
 
 namespace
 {
@@ -21,23 +23,20 @@ QString ChatWindow::modelName(const QString& modelId) const
 
 void ChatWindow::loadModels()
 {
-    requestForWindow("GET", "/api/models", {}, [this](const QJsonObject& body) {
-        const bool wasBlocked = modelSelect->blockSignals(true);
+    service::listModels(*api, whileOpen([this](const QList<service::ModelOffer>& models) {
+        const QSignalBlocker blocker(modelSelect);
         modelSelect->clear();
-        for (const QJsonValue& value : body.value("models").toArray()) {
-            const QJsonObject model = value.toObject();
+        for (const service::ModelOffer& model : models) {
             // One substitution pass, so "%1" or "%2" inside a name stays as typed.
             const QString text = QStringLiteral("%1  ·  %2 额度 / 100 字")
-                                     .arg(model.value("display_name").toString(),
-                                          QString::number(model.value("points_per_100").toInt()));
-            modelSelect->addItem(text, model.value("id").toString());
-            modelSelect->setItemData(modelSelect->count() - 1, model.value("display_name"),
-                                     modelNameRole);
+                                     .arg(model.displayName, QString::number(model.pointsPer100));
+            modelSelect->addItem(text, model.id);
+            modelSelect->setItemData(modelSelect->count() - 1, model.displayName, modelNameRole);
         }
-        modelSelect->blockSignals(wasBlocked);
         if (modelSelect->count() == 0)
             chatNotice->setText(QStringLiteral("管理员尚未开放聊天模型。"));
-    });
+    }),
+                        showFailure());
 }
 
 void ChatWindow::setPoints(int points)

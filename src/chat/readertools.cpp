@@ -1,3 +1,4 @@
+#include "api/service.h"
 #include "api/wholefile.h"
 
 #include "chat/chatwindow.h"
@@ -172,10 +173,11 @@ void ChatWindow::exportConversation(bool privateThread, const QString& id)
         return;
     }
     // The turns as opening the conversation fetches them.
-    fetchCloudConversation(id, [this](const QJsonObject& conversation, const QJsonArray& turns) {
-        saveExport(conversation.value("title").toString(),
-                   modelName(conversation.value("model").toString()), turns);
-    });
+    service::fetchConversation(
+        *api, id, whileOpen([this](const service::CloudConversation& conversation) {
+            saveExport(conversation.title, modelName(conversation.model), conversation.messages);
+        }),
+        showFailure());
 }
 
 void ChatWindow::saveExport(const QString& title, const QString& model, const QJsonArray& turns)

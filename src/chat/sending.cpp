@@ -1,4 +1,5 @@
 #include "api/api.h"
+#include "api/service.h"
 #include "chat/chatwindow.h"
 #include "chat/markdownview.h"
 #include "chat/privatehistory.h"
@@ -36,26 +37,20 @@ void ChatWindow::submit()
         return;
     }
 
-    requestForWindow(
-        "POST", "/api/conversations", QJsonObject{{"model", selectedModelId()}},
-        [this, prompt, history](const QJsonObject& body) {
-            cloudId = body.value("conversation").toObject().value("id").toString();
+    service::createConversation(
+        *api, selectedModelId(), whileOpen([this, prompt, history](const QString& id) {
+            cloudId = id;
             setBusy(true); // the model is fixed from now on
             startStream(prompt, history);
-        },
-        [this, prompt](const QString& error) { abortSend(prompt, error); });
+        }),
+        whileOpen([this, prompt](const QString& error) { abortSend(prompt, error); }));
 }
 
 void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
 {
-    QJsonObject body{{"prompt", prompt}};
-    if (isPrivate) {
-        body.insert("mode", QStringLiteral("private"));
-        body.insert("model", selectedModelId());
-        body.insert("history", history);
-    } else {
-        body.insert("conversation_id", cloudId);
-    }
+    const QJsonObject body = isPrivate
+                                 ? service::privateChatRequest(prompt, selectedModelId(), history)
+                                 : service::cloudChatRequest(prompt, cloudId);
 
     auto replyStarted = std::make_shared<bool>(false);
     // A service that sent anything after its final event must not add a second reply, or

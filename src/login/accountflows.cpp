@@ -1,4 +1,5 @@
 #include "api/api.h"
+#include "api/service.h"
 #include "api/session.h"
 #include "login/loginwindow.h"
 
@@ -15,18 +16,14 @@
 void LoginWindow::doLogin()
 {
     statusLabel->setText(QStringLiteral("正在登录…"));
-    const QJsonObject body{{"login", loginEdit->text().trimmed()},
-                           {"password", passwordEdit->text()}};
-    api->request("POST", "/api/auth/login", body,
-                 [this](bool ok, const QJsonObject& reply, const QString& error) {
-                     if (!ok) {
-                         statusLabel->setText(error);
-                         return;
-                     }
-                     adoptSessionToken(*api, reply.value("token").toString());
-                     onLoggedIn(reply.value("user").toObject());
-                     hide();
-                 });
+    service::signIn(
+        *api, loginEdit->text().trimmed(), passwordEdit->text(),
+        [this](const QString& token, const QJsonObject& user) {
+            adoptSessionToken(*api, token);
+            onLoggedIn(user);
+            hide();
+        },
+        [this](const QString& error) { statusLabel->setText(error); });
 }
 
 void LoginWindow::doRegister()
@@ -39,24 +36,19 @@ void LoginWindow::doRegister()
 
     // The hint names the address that was sent, even if the field changes meanwhile.
     const QString email = emailEdit->text().trimmed();
-    const QJsonObject body{{"username", usernameEdit->text().trimmed()},
-                           {"email", email},
-                           {"password", passwordEdit->text()}};
-    api->request("POST", "/api/auth/register", body,
-                 [this, email](bool ok, const QJsonObject& reply, const QString& error) {
-                     if (!ok) {
-                         statusLabel->setText(error);
-                         return;
-                     }
-                     pendingId = reply.value("pending_id").toString();
-                     hintLabel->setText(QStringLiteral("验证码已发送至 %1，15 分钟内有效。"
-                                                       "请查看收件箱及垃圾邮件文件夹。")
-                                            .arg(email));
-                     verifyGroup->show();
-                     fitHeightToContent();
-                     codeEdit->setFocus(Qt::OtherFocusReason);
-                     statusLabel->setText(QStringLiteral("请输入邮件中的六位验证码。"));
-                 });
+    service::startRegistration(
+        *api, usernameEdit->text().trimmed(), email, passwordEdit->text(),
+        [this, email](const QString& pending) {
+            pendingId = pending;
+            hintLabel->setText(QStringLiteral("验证码已发送至 %1，15 分钟内有效。"
+                                              "请查看收件箱及垃圾邮件文件夹。")
+                                   .arg(email));
+            verifyGroup->show();
+            fitHeightToContent();
+            codeEdit->setFocus(Qt::OtherFocusReason);
+            statusLabel->setText(QStringLiteral("请输入邮件中的六位验证码。"));
+        },
+        [this](const QString& error) { statusLabel->setText(error); });
 }
 
 void LoginWindow::fitHeightToContent()
@@ -81,20 +73,17 @@ void LoginWindow::doVerify()
     if (pendingId.isEmpty())
         return;
     statusLabel->setText(QStringLiteral("正在验证邮箱…"));
-    const QJsonObject body{{"pending_id", pendingId}, {"code", codeEdit->text().trimmed()}};
-    api->request("POST", "/api/auth/verify", body,
-                 [this](bool ok, const QJsonObject& reply, const QString& error) {
-                     if (!ok) {
-                         // pendingId stays, so a corrected code can be tried again.
-                         statusLabel->setText(error);
-                         return;
-                     }
-                     if (!reply.value("verified").toBool())
-                         return;
-                     pendingId.clear();
-                     verifyGroup->hide();
-                     loginEdit->setText(emailEdit->text().trimmed());
-                     setRegisterMode(false);
-                     statusLabel->setText(QStringLiteral("邮箱验证成功，请登录。"));
-                 });
+    service::verifyRegistration(
+        *api, pendingId, codeEdit->text().trimmed(),
+        [this](bool verified) {
+            if (!verified)
+                return;
+            pendingId.clear();
+            verifyGroup->hide();
+            loginEdit->setText(emailEdit->text().trimmed());
+            setRegisterMode(false);
+            statusLabel->setText(QStringLiteral("邮箱验证成功，请登录。"));
+        },
+        // pendingId stays, so a corrected code can be tried again.
+        [this](const QString& error) { statusLabel->setText(error); });
 }
