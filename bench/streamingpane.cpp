@@ -1,12 +1,7 @@
 #include "streamingpane.h"
 
-#include "chat/streamedreply.h"
-#include "chat/transcript.h"
-
 #include <QJsonObject>
-#include <QTextCursor>
 #include <QTextDocument>
-#include <QTextFrame>
 
 #include <chrono>
 
@@ -35,35 +30,12 @@ QJsonArray streamingConversation(int turns, bool tables)
     return messages;
 }
 
-StreamingPane::StreamingPane(int turns, bool tables)
+StreamingPane::StreamingPane(int turns, bool tables) : shown(&pane)
 {
     pane.resize(820, 560);
     pane.show();
-    drawTranscript(&pane, streamingConversation(turns, tables));
+    shown.draw(streamingConversation(turns, tables));
     drawnLength = pane.document()->characterCount();
-    replyStart = drawnLength - 1;
-}
-
-void StreamingPane::takeReplyAway()
-{
-    // The reply's finished lines may have moved into the frame of the drawn turns, which ended
-    // right before it: a selection may not end in a frame it does not start in, so that part
-    // and the part after the frame go one after the other.
-    QTextDocument* document = pane.document();
-    QTextCursor cursor(document);
-    QTextFrame* turns = document->frameAt(replyStart - 1);
-    if (turns != document->rootFrame() && turns->lastPosition() > replyStart - 1) {
-        cursor.setPosition(replyStart - 1);
-        cursor.setPosition(turns->lastPosition(), QTextCursor::KeepAnchor);
-        cursor.removeSelectedText();
-    }
-    cursor.setPosition(replyStart);
-    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-    if (document->characterCount() != drawnLength)
-        qFatal("the streamed reply was not taken away whole");
-    replyStarted = false;
-    inReply = 0;
 }
 
 double StreamingPane::append()
@@ -73,9 +45,14 @@ double StreamingPane::append()
                                         QStringLiteral("回复")};
     const QString& text = fragments[inReply % 5];
     const auto start = std::chrono::steady_clock::now();
-    appendStreamedFragment(&pane, text, replyStarted);
+    shown.appendStreamed(text);
     const auto end = std::chrono::steady_clock::now();
-    if (++inReply == fragmentsPerReply)
-        takeReplyAway();
+    if (++inReply == fragmentsPerReply) {
+        // As the redraw after a reply does, and more cheaply.
+        shown.removeStreamedReply();
+        if (pane.document()->characterCount() != drawnLength)
+            qFatal("the streamed reply was not taken away whole");
+        inReply = 0;
+    }
     return std::chrono::duration<double, std::micro>(end - start).count();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chat/markdownview.h"
+#include "chat/transcriptturns.h"
 
 #include <QJsonArray>
 
@@ -21,11 +22,8 @@ public:
     double append();
 
 private:
-    void takeReplyAway(); // as the redraw after a reply does, and more cheaply
-
     MarkdownView pane;
+    TranscriptTurns shown;
     int drawnLength = 0;
-    int replyStart = 0;
-    bool replyStarted = false;
     int inReply = 0;
 };

@@ -4,6 +4,7 @@
 
 #include "chat/markdownview.h"
 #include "chat/transcript.h"
+#include "chat/transcriptturns.h"
 #include "widgets/accessibletext.h"
 #include "widgets/elidedlabel.h"
 #include "widgets/wrappedlabel.h"
@@ -189,6 +190,7 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
     layout->addWidget(chatNotice);
 
     transcript = new MarkdownView;
+    shownTurns = std::make_unique<TranscriptTurns>(transcript);
     transcript->setObjectName("transcript");
     transcript->setReadOnly(true);
     transcript->setOpenExternalLinks(false);
@@ -333,14 +335,12 @@ void ChatWindow::renderTranscript()
         showEmptyState();
         return;
     }
-    drawnTurnStarts = drawTranscript(transcript, messages);
-    drawnMessages = messages;
+    shownTurns->draw(messages);
 }
 
 void ChatWindow::showEmptyState()
 {
-    drawnTurnStarts.clear();
-    drawnMessages = QJsonArray();
+    shownTurns->forget();
     transcript->setHtml(
         isPrivate ? QStringLiteral("<div style='text-align:center;margin-top:110px;color:#486779'>"
                                    "<p style='font-size:72px;color:#69a7a8'>◇</p>"

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class Api;
 class FindBar;
@@ -22,6 +23,7 @@ class QPushButton;
 class QTextEdit;
 struct JumpTarget;
 struct OpenedBackup;
+class TranscriptTurns;
 
 // The workspace of a signed-in user: both conversation lists, the account panel, the
 // transcript and the composer. Its operations live in several files beside this one.
@@ -106,7 +108,6 @@ private:
     void jumpTo(const JumpTarget& target);
     void exportConversation(bool privateThread, const QString& id);
     void saveExport(const QString& title, const QString& model, const QJsonArray& turns);
-    int drawnReplyAt(int position) const;
 
     // backupflows.cpp: every private thread into a passphrase backup, and back
     void backUpPrivateThreads();
@@ -141,9 +142,8 @@ private:
     QJsonArray messages;
     QJsonArray privateHistory;
     QJsonArray threads;
-    // What the transcript shows: the turns last drawn, and where each starts in the pane.
-    QJsonArray drawnMessages;
-    QList<int> drawnTurnStarts;
+    // What the transcript shows, turn by turn, and the reply streaming into it.
+    std::unique_ptr<TranscriptTurns> shownTurns;
     // Shown once the window has started, when the store was read from its last good copy.
     QString storeRecoveryNotice;
     bool backupRunning = false;

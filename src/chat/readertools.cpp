@@ -7,6 +7,7 @@
 #include "chat/jumplist.h"
 #include "chat/markdownexport.h"
 #include "chat/markdownview.h"
+#include "chat/transcriptturns.h"
 
 #include <QClipboard>
 #include <QComboBox>
@@ -56,21 +57,6 @@ void ChatWindow::setUpReaderTools()
 
 // --- copy ---
 
-int ChatWindow::drawnReplyAt(int position) const
-{
-    // The last start is where the drawn turns end; a reply streaming in lies beyond it.
-    if (drawnTurnStarts.size() < 2 || position >= drawnTurnStarts.last())
-        return -1;
-    const auto after =
-        std::upper_bound(drawnTurnStarts.cbegin(), drawnTurnStarts.cend() - 1, position);
-    const int index = int(after - drawnTurnStarts.cbegin()) - 1;
-    if (index < 0 || index >= drawnMessages.size())
-        return -1;
-    const bool assistant =
-        drawnMessages.at(index).toObject().value("role").toString() == QLatin1String("assistant");
-    return assistant ? index : -1;
-}
-
 void ChatWindow::showTranscriptMenu(const QPoint& position)
 {
     const QPoint scrolled(transcript->horizontalScrollBar()->value(),
@@ -79,7 +65,7 @@ void ChatWindow::showTranscriptMenu(const QPoint& position)
     const QPointer<QMenu> menu = transcript->createStandardContextMenu(position + scrolled);
     const int at = transcript->cursorForPosition(position).position();
     const QString code = codeBlockTextAt(transcript->document(), at);
-    const int reply = drawnReplyAt(at);
+    const int reply = shownTurns->replyAt(at);
     if (!code.isNull() || reply >= 0)
         menu->addSeparator();
     if (!code.isNull()) {
@@ -87,7 +73,8 @@ void ChatWindow::showTranscriptMenu(const QPoint& position)
                         [code] { QGuiApplication::clipboard()->setText(code); });
     }
     if (reply >= 0) {
-        const QString markdown = drawnMessages.at(reply).toObject().value("content").toString();
+        const QString markdown =
+            shownTurns->drawn().at(reply).toObject().value("content").toString();
         menu->addAction(QStringLiteral("复制此回复"), this,
                         [markdown] { QGuiApplication::clipboard()->setText(markdown); });
     }

@@ -4,7 +4,7 @@
 #include "chat/markdownview.h"
 #include "chat/privatehistory.h"
 #include "chat/replysummary.h"
-#include "chat/streamedreply.h"
+#include "chat/transcriptturns.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -52,16 +52,15 @@ void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
                                  ? service::privateChatRequest(prompt, selectedModelId(), history)
                                  : service::cloudChatRequest(prompt, cloudId);
 
-    auto replyStarted = std::make_shared<bool>(false);
     // A service that sent anything after its final event must not add a second reply, or
     // draw into the conversation the user has opened since: the turn ends exactly once.
     auto turnEnded = std::make_shared<bool>(false);
     QPointer<ChatWindow> window(this);
 
-    auto onDelta = [window, replyStarted, turnEnded](const QString& text) {
+    auto onDelta = [window, turnEnded](const QString& text) {
         if (!window || text.isEmpty() || *turnEnded)
             return;
-        appendStreamedFragment(window->transcript, text, *replyStarted);
+        window->shownTurns->appendStreamed(text);
         window->chatNotice->setText(QStringLiteral("正在生成回复…"));
     };
 

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QList>
+#include <QString>
+
+class QTextBrowser;
+
+// What the transcript pane shows, turn by turn: the message records last drawn, where each
+// starts in the pane, and the reply that streams in below them until the next drawing.
+class TranscriptTurns
+{
+public:
+    explicit TranscriptTurns(QTextBrowser* pane);
+
+    // Draws `messages` in the pane (drawTranscript) and remembers them.
+    void draw(const QJsonArray& messages);
+    // The pane shows something else than turns (the empty state).
+    void forget();
+
+    // Appends a fragment of the streaming reply; its header comes with the first one.
+    void appendStreamed(const QString& text);
+    // Takes the streamed reply out of the pane again, leaving the drawn turns as they were.
+    void removeStreamedReply();
+
+    const QJsonArray& drawn() const { return drawnMessages; }
+    // The index among the drawn turns of the reply at document position `position`, or -1
+    // there is none there (a user turn, the streaming reply, or past the end).
+    int replyAt(int position) const;
+
+private:
+    QTextBrowser* pane;
+    QJsonArray drawnMessages;
+    QList<int> turnStarts; // and last where the drawn turns end
+    int drawnLength = 0;   // the document's length right after drawing
+    bool replyStarted = false;
+};
