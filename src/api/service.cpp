@@ -160,6 +160,12 @@ void deleteConversation(Api& api, const QString& id, std::function<void()> onDel
         std::move(onFailure));
 }
 
+FinishedReply finishedReply(const QJsonObject& doneEvent)
+{
+    return {doneEvent.value("content").toString(), doneEvent.value("points").toInt(),
+            doneEvent.value("charged").toInt(), doneEvent.value("truncated").toBool()};
+}
+
 QJsonObject cloudChatRequest(const QString& prompt, const QString& conversationId)
 {
     return {{"prompt", prompt}, {"conversation_id", conversationId}};

@@ -66,7 +66,16 @@ void renameConversation(Api& api, const QString& id, const QString& title,
 void deleteConversation(Api& api, const QString& id, std::function<void()> onDeleted,
                         Failure onFailure);
 
-// --- the reply stream's request bodies ---
+// --- the reply stream ---
+// What the final event of a reply says.
+struct FinishedReply {
+    QString content; // the whole reply
+    int points = 0;  // the balance left
+    int charged = 0;
+    bool truncated = false; // cut short when the balance ran out
+};
+FinishedReply finishedReply(const QJsonObject& doneEvent);
+
 QJsonObject cloudChatRequest(const QString& prompt, const QString& conversationId);
 QJsonObject privateChatRequest(const QString& prompt, const QString& model,
                                const QJsonArray& history);

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <QJsonObject>
+#include "api/service.h"
+
 #include <QString>
 
-// The notice after a completed reply, from the final event's object: the credits it used,
-// and whether the service cut it short.
-QString replySummary(const QJsonObject& result);
+// The notice after a completed reply: the credits it used, and whether the service cut it
+// short.
+QString replySummary(const service::FinishedReply& reply);

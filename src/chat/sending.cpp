@@ -64,17 +64,17 @@ void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
         window->chatNotice->setText(QStringLiteral("正在生成回复…"));
     };
 
-    auto onDone = [window, turnEnded](const QJsonObject& result) {
+    auto onDone = [window, turnEnded](const QJsonObject& doneEvent) {
         if (!window || std::exchange(*turnEnded, true))
             return;
         ChatWindow* w = window;
-        w->messages.append(
-            QJsonObject{{"role", "assistant"}, {"content", result.value("content").toString()}});
+        const service::FinishedReply result = service::finishedReply(doneEvent);
+        w->messages.append(QJsonObject{{"role", "assistant"}, {"content", result.content}});
         const bool recorded = w->isPrivate && w->recordTurnsInThread();
         if (w->isPrivate)
             w->privateHistory = w->messages;
         w->renderTranscript();
-        w->setPoints(result.value("points").toInt());
+        w->setPoints(result.points);
         auto finish = [w, result](bool saved) {
             w->setBusy(false);
             w->chatNotice->setText(saved ? replySummary(result)

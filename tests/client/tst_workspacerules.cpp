@@ -111,11 +111,11 @@ private slots:
 
     void summaryAfterAReply()
     {
-        QCOMPARE(replySummary({{"charged", 3}, {"truncated", false}}),
+        QCOMPARE(replySummary(service::finishedReply({{"charged", 3}, {"truncated", false}})),
                  QStringLiteral("本次使用 3 对话额度"));
-        QCOMPARE(replySummary({{"charged", 12}, {"truncated", true}}),
+        QCOMPARE(replySummary(service::finishedReply({{"charged", 12}, {"truncated", true}})),
                  QStringLiteral("本次使用 12 对话额度 · 回复已截断"));
-        QCOMPARE(replySummary({}), QStringLiteral("本次使用 0 对话额度"));
+        QCOMPARE(replySummary(service::finishedReply({})), QStringLiteral("本次使用 0 对话额度"));
     }
 };
 
