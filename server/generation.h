@@ -1,5 +1,7 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -23,5 +25,9 @@ struct GenerationOutcome {
     bool failed = false;
     std::string error; // Chinese text for the client when failed
 };
+
+// Receives each fragment of a reply as it is produced; returns false to stop the generation
+// (client gone, balance spent, server stopping).
+using AsyncEmit = std::function<boost::asio::awaitable<bool>(std::string_view fragment)>;
 
 } // namespace kestrune

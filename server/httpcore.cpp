@@ -65,7 +65,7 @@ std::string defaultErrorText(int status)
     case 408:
         return "请求发送超时。";
     case 413:
-        return "请求内容过大，上限为 1 MiB。";
+        return "请求内容过大，上限为 " + std::to_string(maxBodyBytes / (1024 * 1024)) + " MiB。";
     case 414:
     case 431:
         return "请求地址或请求头过长。";

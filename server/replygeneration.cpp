@@ -1,6 +1,7 @@
 #include "replygeneration.h"
 
 #include "models.h"
+#include "upstream.h"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>

@@ -7,6 +7,7 @@
 #include "outbox.h"
 #include "reservations.h"
 #include "storage.h"
+#include "streamslots.h"
 
 #include <atomic>
 

@@ -1,7 +1,5 @@
 #include "upstream.h"
 
-#include "replygeneration.h"
-
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>

@@ -82,7 +82,7 @@ struct UpstreamChunk {
 UpstreamChunk interpretUpstreamData(std::string_view data);
 
 // Client of an OpenAI-compatible server (GET /v1/models; streamed chat completions through
-// streamUpstreamChat in replygeneration.h). Safe to use from any thread.
+// streamUpstreamChat below). Safe to use from any thread.
 class UpstreamClient
 {
 public:
@@ -103,5 +103,12 @@ private:
 // caller's strand.
 boost::asio::awaitable<std::optional<std::vector<std::string>>>
 fetchUpstreamModels(const UpstreamClient& upstream, std::string& failure);
+
+// Streams a chat completion of the upstream server (POST /v1/chat/completions with
+// "stream": true) over plain HTTP or HTTPS, passing each text fragment to `emit`.
+boost::asio::awaitable<GenerationOutcome> streamUpstreamChat(const UpstreamClient& upstream,
+                                                             const std::string& model,
+                                                             const std::vector<ChatTurn>& messages,
+                                                             const AsyncEmit& emit);
 
 } // namespace kestrune
