@@ -189,13 +189,7 @@ class TstBackupFlows : public QObject
 private slots:
     void initTestCase()
     {
-        server.setHandler([](const RecordedRequest& request) {
-            if (request.path == "/api/models")
-                return ScriptedReply::json(
-                    200, R"({"models":[{"id":"m-one","display_name":"One","points_per_100":1},)"
-                         R"({"id":"m-two","display_name":"Two","points_per_100":2}]})");
-            return ScriptedReply::json(200, R"({"conversations":[]})");
-        });
+        server.setHandler(twoModelService(R"({"conversations":[]})"));
         qputenv("KESTRUNEAI_BASE_URL", server.origin().toUtf8());
         api = std::make_unique<Api>();
         QVERIFY(folder.isValid());

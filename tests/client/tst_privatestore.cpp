@@ -95,13 +95,7 @@ class Tst_privatestore : public QObject
 private slots:
     void initTestCase()
     {
-        server.setHandler([](const RecordedRequest& request) {
-            if (request.path == "/api/models")
-                return ScriptedReply::json(
-                    200, R"({"models":[{"id":"m-one","display_name":"One","points_per_100":1},)"
-                         R"({"id":"m-two","display_name":"Two","points_per_100":2}]})");
-            return ScriptedReply::json(200, R"({"conversations":[{"id":"c1","title":"云"}]})");
-        });
+        server.setHandler(twoModelService(R"({"conversations":[{"id":"c1","title":"云"}]})"));
         qputenv("KESTRUNEAI_BASE_URL", server.origin().toUtf8());
         api = std::make_unique<Api>();
     }

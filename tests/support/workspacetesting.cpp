@@ -188,3 +188,14 @@ void answerFileDialog(const QString& path, SeenFileDialog* seen)
         static_cast<QDialog*>(dialog)->accept(); // the file dialog's own, through its base
     });
 }
+
+ScriptedServer::Handler twoModelService(const QByteArray& conversations)
+{
+    return [conversations](const RecordedRequest& request) {
+        if (request.path == "/api/models")
+            return ScriptedReply::json(
+                200, R"({"models":[{"id":"m-one","display_name":"One","points_per_100":1},)"
+                     R"({"id":"m-two","display_name":"Two","points_per_100":2}]})");
+        return ScriptedReply::json(200, conversations);
+    };
+}

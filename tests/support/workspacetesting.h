@@ -2,6 +2,8 @@
 
 // Helpers for tests of the workspace's conversation lists and private store.
 
+#include "scriptedserver.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -75,3 +77,7 @@ struct SeenFileDialog {
     bool opened = false;
 };
 void answerFileDialog(const QString& path, SeenFileDialog* seen);
+
+// A service that offers two models, "m-one" ("One", 1 point per 100) and "m-two" ("Two", 2),
+// and answers every other request with `conversations` (the cloud list's JSON).
+ScriptedServer::Handler twoModelService(const QByteArray& conversations);
