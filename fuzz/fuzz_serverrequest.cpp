@@ -81,12 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 (void)kestrune::titleFromPrompt(text);
                 (void)kestrune::trimmed(text);
             } catch (const kestrune::Refusal& refusal) {
-                if (refusal.status != 400)
+                if (refusal.kind != kestrune::RefusalKind::invalid)
                     std::abort();
             }
         }
     } catch (const kestrune::Refusal& refusal) {
-        if (refusal.status != 400)
+        if (refusal.kind != kestrune::RefusalKind::invalid)
             std::abort();
     }
     return 0;

@@ -1,0 +1,159 @@
+#include "cli.h"
+
+#include "admin.h"
+#include "clientaddress.h"
+#include "options.h"
+#include "runserver.h"
+#include "upstream.h"
+#include "version.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+namespace kestrune
+{
+
+int runCommandLine(int argc, char** argv)
+{
+    ServerOptions options;
+    std::string listen = "127.0.0.1:8787";
+    std::string dataDir = defaultDataDir().string();
+    std::string outboxDir;
+
+    CLI::App app{"kestrune-server: the KestruneAI chat service (accounts, conversations, "
+                 "points and streamed replies).\nWithout a subcommand it runs the service."};
+    app.set_version_flag("--version", std::string("kestrune-server ") + version);
+    // A later flag overrides an earlier one, so scripts can append to a default command line.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--listen", listen, "Address to listen on, HOST:PORT (port 0: any free port)")
+        ->capture_default_str();
+    app.add_option("--data", dataDir, "Folder for the database and state")->capture_default_str();
+    app.add_option("--outbox", outboxDir,
+                   "Folder receiving verification mails as .eml files "
+                   "(default: <data>/outbox)");
+    app.add_option("--initial-points", options.initialPoints, "Points given to a new account")
+        ->capture_default_str()
+        ->check(CLI::Range(std::int64_t{0}, std::int64_t{1000000000}));
+    app.add_option("--stream-delay-ms", options.streamDelayMs,
+                   "Pause between fragments of the built-in models, in milliseconds")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 10000));
+    app.add_flag("--demo", options.demo,
+                 "Create the verified demo account (demo / demo-password-2026) if missing");
+    app.add_option(
+        "--upstream", options.upstreamUrl,
+        "OpenAI-compatible server whose models are offered too, e.g. http://127.0.0.1:8080");
+    app.add_option("--upstream-key", options.upstreamKey, "API key for the upstream server")
+        ->envname("KESTRUNE_UPSTREAM_KEY");
+    app.add_option("--upstream-points", options.upstreamPointsPer100,
+                   "Points per 100 characters charged for upstream models")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 100000));
+    auto* cert = app.add_option("--cert", options.certFile, "TLS certificate (PEM) for HTTPS")
+                     ->check(CLI::ExistingFile);
+    auto* key = app.add_option("--key", options.keyFile, "TLS private key (PEM) for HTTPS")
+                    ->check(CLI::ExistingFile);
+    cert->needs(key);
+    key->needs(cert);
+    app.add_option("--workers", options.workers,
+                   "Threads for blocking work (the database); connections, reply streams and "
+                   "password hashes hold none")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 256));
+    app.add_option("--max-connections", options.maxConnections,
+                   "Open connections in all; when full, the longest idle are closed first and only "
+                   "then new ones refused (503) (default: from the open-file limit)")
+        ->check(CLI::Range(1, 10000000));
+    app.add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
+                   "Open connections one client address may hold, on the same terms; a trusted "
+                   "proxy has only the limit in all")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--idle-timeout", options.idleTimeoutSeconds,
+                   "Seconds a connection may wait for the first byte of a request")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
+    app.add_option("--trusted-proxy", options.trustedProxies,
+                   "ADDRESS/PREFIX of a reverse proxy whose X-Forwarded-For names the client "
+                   "(for the per-address limits); without it the header is ignored")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--max-streams-per-account", options.maxStreamsPerAccount,
+                   "Reply streams one account may have open at once; beyond it 429 with a "
+                   "Chinese error")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--signups-per-hour", options.signupsPerHour,
+                   "Sign-up attempts per hour in all (each client address: at most 20)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--max-conversations-per-account", options.maxConversationsPerAccount,
+                   "Cloud conversations one account may keep (deleted ones count until they "
+                   "are removed for good, which happens first when room is needed)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 10000000));
+    app.add_option("--max-storage-per-account", options.maxStoragePerAccount,
+                   "Message text one account may keep, e.g. 100MiB, on the same terms")
+        ->default_str("100MiB")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(std::int64_t{1024}, std::int64_t{1} << 40));
+
+    std::string stopWhenMissing;
+    app.add_option("--stop-when-missing", stopWhenMissing,
+                   "Stop once this file or folder no longer exists: for a starter that cannot "
+                   "signal the service (a Windows test program under Wine)");
+
+    std::string adminData = defaultDataDir().string();
+    auto* users = app.add_subcommand("users", "List the accounts with their points");
+    users->add_option("--data", adminData, "Data folder of the server")->capture_default_str();
+
+    std::string grantUser;
+    std::int64_t grantPoints = 0;
+    auto* grant = app.add_subcommand(
+        "grant", "Add points to an account (a negative number removes points, never below zero)");
+    grant->add_option("--data", adminData, "Data folder of the server")->capture_default_str();
+    grant->add_option("USER", grantUser, "User name or e-mail address")->required();
+    grant->add_option("POINTS", grantPoints, "Points to add")->required();
+
+    auto* purge = app.add_subcommand("purge-deleted",
+                                     "Remove for good the conversations that users have deleted");
+    purge->add_option("--data", adminData, "Data folder of the server")->capture_default_str();
+
+    app.require_subcommand(0, 1);
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        if (*users)
+            return adminListUsers(adminData, std::cout, std::cerr);
+        if (*grant)
+            return adminGrant(adminData, grantUser, grantPoints, std::cout, std::cerr);
+        if (*purge)
+            return adminPurgeDeleted(adminData, std::cout, std::cerr);
+
+        const auto address = parseListen(listen);
+        if (!address) {
+            std::cerr << "kestrune-server: --listen expects HOST:PORT, got " << listen << "\n";
+            return 2;
+        }
+        if (!options.upstreamUrl.empty() && !parseUpstreamUrl(options.upstreamUrl)) {
+            std::cerr << "kestrune-server: --upstream expects an http(s) URL, got "
+                      << options.upstreamUrl << "\n";
+            return 2;
+        }
+        std::string proxyError;
+        if (!TrustedProxies::parse(options.trustedProxies, proxyError)) {
+            std::cerr << "kestrune-server: " << proxyError << "\n";
+            return 2;
+        }
+        options.listen = *address;
+        options.dataDir = dataDir;
+        options.outboxDir = outboxDir;
+        options.stopWhenMissing = stopWhenMissing;
+        return runServer(options);
+    } catch (const std::exception& e) {
+        std::cerr << "kestrune-server: " << e.what() << "\n";
+        return 1;
+    }
+}
+
+} // namespace kestrune

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "accounts.h"
+#include "apicontext.h"
+#include "conversations.h"
+#include "models.h"
+#include "options.h"
+#include "outbox.h"
+#include "points.h"
+#include "storage.h"
+
+#include <atomic>
+
+namespace kestrune
+{
+
+// Everything a request handler needs, alive for the whole run of the server.
+struct Service {
+    explicit Service(const ServerOptions& options);
+
+    ServerOptions options;
+    Database db;
+    Accounts accounts;
+    Conversations conversations;
+    ModelRegistry models;
+    Outbox outbox;
+    Points points;
+    // Set on shutdown: running replies end, told why, without charging or storing anything.
+    std::atomic<bool> stopping{false};
+
+    // What the routes see of it.
+    ApiContext api();
+};
+
+// Creates the data folder (owner-only: it holds password hashes) and returns the database path.
+std::filesystem::path prepareDataDir(const std::filesystem::path& dir);
+
+} // namespace kestrune
