@@ -277,6 +277,11 @@ QString ChatWindow::currentId() const
     return isPrivate ? privateId : cloudId;
 }
 
+bool ChatWindow::isOpen(bool privateThread, const QString& id) const
+{
+    return isPrivate == privateThread && currentId() == id;
+}
+
 void ChatWindow::setBusy(bool b)
 {
     busy = b;

@@ -42,6 +42,8 @@ private:
     void connectControls(QPushButton* logoutButton);
     void setBusy(bool b);
     QString currentId() const;
+    // Whether that conversation (a private thread or a cloud conversation) is the open one.
+    bool isOpen(bool privateThread, const QString& id) const;
     void setTitle(const QString& title);
     void setModeBadge(const QString& text, bool isPrivateBadge);
     QString selectedModelId() const;

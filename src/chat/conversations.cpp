@@ -103,7 +103,6 @@ void ChatWindow::renameCurrent()
     const QString title = answer.trimmed();
     if (title.isEmpty())
         return;
-    const bool stillOpen = isPrivate == renamingPrivate && currentId() == id;
 
     if (renamingPrivate) {
         const int index = findPrivateThread(id);
@@ -112,7 +111,7 @@ void ChatWindow::renameCurrent()
         QJsonObject thread = threads.at(index).toObject();
         thread.insert("title", title);
         threads.replace(index, thread);
-        if (stillOpen)
+        if (isOpen(true, id))
             setTitle(title);
         savePrivateStore();
         refreshPrivateList();
@@ -120,7 +119,7 @@ void ChatWindow::renameCurrent()
     }
 
     service::renameConversation(*api, id, title, whileOpen([this, id](const QString& kept) {
-        if (!isPrivate && cloudId == id)
+        if (isOpen(false, id))
             setTitle(kept);
         loadConversations();
     }),
@@ -151,13 +150,13 @@ void ChatWindow::deleteCurrent()
             savePrivateStore();
             refreshPrivateList();
         }
-        if (isPrivate && privateId == id)
+        if (isOpen(true, id))
             startNewConversation();
         return;
     }
 
     service::deleteConversation(*api, id, whileOpen([this, id] {
-        if (!isPrivate && cloudId == id)
+        if (isOpen(false, id))
             startNewConversation();
         loadConversations();
     }),
