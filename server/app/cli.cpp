@@ -13,6 +13,18 @@
 
 namespace kestrune
 {
+namespace
+{
+
+// An option whose default the help shows and whose value must lie within [low, high].
+template <class Value>
+CLI::Option* boundedOption(CLI::App& app, const std::string& name, Value& value,
+                           const std::string& help, Value low, Value high)
+{
+    return app.add_option(name, value, help)->capture_default_str()->check(CLI::Range(low, high));
+}
+
+} // namespace
 
 int runCommandLine(int argc, char** argv)
 {
@@ -32,13 +44,10 @@ int runCommandLine(int argc, char** argv)
     app.add_option("--outbox", outboxDir,
                    "Folder receiving verification mails as .eml files "
                    "(default: <data>/outbox)");
-    app.add_option("--initial-points", options.initialPoints, "Points given to a new account")
-        ->capture_default_str()
-        ->check(CLI::Range(std::int64_t{0}, std::int64_t{1000000000}));
-    app.add_option("--stream-delay-ms", options.streamDelayMs,
-                   "Pause between fragments of the built-in models, in milliseconds")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 10000));
+    boundedOption(app, "--initial-points", options.initialPoints, "Points given to a new account",
+                  std::int64_t{0}, std::int64_t{1000000000});
+    boundedOption(app, "--stream-delay-ms", options.streamDelayMs,
+                  "Pause between fragments of the built-in models, in milliseconds", 0, 10000);
     app.add_flag("--demo", options.demo,
                  "Create the verified demo account (demo / demo-password-2026) if missing");
     app.add_option(
@@ -46,52 +55,42 @@ int runCommandLine(int argc, char** argv)
         "OpenAI-compatible server whose models are offered too, e.g. http://127.0.0.1:8080");
     app.add_option("--upstream-key", options.upstreamKey, "API key for the upstream server")
         ->envname("KESTRUNE_UPSTREAM_KEY");
-    app.add_option("--upstream-points", options.upstreamPointsPer100,
-                   "Points per 100 characters charged for upstream models")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 100000));
+    boundedOption(app, "--upstream-points", options.upstreamPointsPer100,
+                  "Points per 100 characters charged for upstream models", 0, 100000);
     auto* cert = app.add_option("--cert", options.certFile, "TLS certificate (PEM) for HTTPS")
                      ->check(CLI::ExistingFile);
     auto* key = app.add_option("--key", options.keyFile, "TLS private key (PEM) for HTTPS")
                     ->check(CLI::ExistingFile);
     cert->needs(key);
     key->needs(cert);
-    app.add_option("--workers", options.workers,
-                   "Threads for blocking work (the database); connections, reply streams and "
-                   "password hashes hold none")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 256));
+    boundedOption(app, "--workers", options.workers,
+                  "Threads for blocking work (the database); connections, reply streams and "
+                  "password hashes hold none",
+                  1, 256);
     app.add_option("--max-connections", options.maxConnections,
                    "Open connections in all; when full, the longest idle are closed first and only "
                    "then new ones refused (503) (default: from the open-file limit)")
         ->check(CLI::Range(1, 10000000));
-    app.add_option("--max-connections-per-address", options.maxConnectionsPerAddress,
-                   "Open connections one client address may hold, on the same terms; a trusted "
-                   "proxy has only the limit in all")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1000000));
-    app.add_option("--idle-timeout", options.idleTimeoutSeconds,
-                   "Seconds a connection may wait for the first byte of a request")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 3600));
+    boundedOption(app, "--max-connections-per-address", options.maxConnectionsPerAddress,
+                  "Open connections one client address may hold, on the same terms; a trusted "
+                  "proxy has only the limit in all",
+                  1, 1000000);
+    boundedOption(app, "--idle-timeout", options.idleTimeoutSeconds,
+                  "Seconds a connection may wait for the first byte of a request", 1, 3600);
     app.add_option("--trusted-proxy", options.trustedProxies,
                    "ADDRESS/PREFIX of a reverse proxy whose X-Forwarded-For names the client "
                    "(for the per-address limits); without it the header is ignored")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_option("--max-streams-per-account", options.maxStreamsPerAccount,
-                   "Reply streams one account may have open at once; beyond it 429 with a "
-                   "Chinese error")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1000000));
-    app.add_option("--signups-per-hour", options.signupsPerHour,
-                   "Sign-up attempts per hour in all (each client address: at most 20)")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1000000));
-    app.add_option("--max-conversations-per-account", options.maxConversationsPerAccount,
-                   "Cloud conversations one account may keep (deleted ones count until they "
-                   "are removed for good, which happens first when room is needed)")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 10000000));
+    boundedOption(app, "--max-streams-per-account", options.maxStreamsPerAccount,
+                  "Reply streams one account may have open at once; beyond it 429 with a "
+                  "Chinese error",
+                  1, 1000000);
+    boundedOption(app, "--signups-per-hour", options.signupsPerHour,
+                  "Sign-up attempts per hour in all (each client address: at most 20)", 1, 1000000);
+    boundedOption(app, "--max-conversations-per-account", options.maxConversationsPerAccount,
+                  "Cloud conversations one account may keep (deleted ones count until they "
+                  "are removed for good, which happens first when room is needed)",
+                  1, 10000000);
     app.add_option("--max-storage-per-account", options.maxStoragePerAccount,
                    "Message text one account may keep, e.g. 100MiB, on the same terms")
         ->default_str("100MiB")

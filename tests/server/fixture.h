@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 // Starts a fresh server with its own data folder for every test.
 class ServerTest : public ::testing::Test
@@ -39,6 +41,27 @@ protected:
 };
 
 // Every error reply carries a non-empty "error" text.
+// Creates a cloud conversation and returns its id.
+inline std::string newConversation(const TestApi& api, const std::string& model = "kestrune-echo")
+{
+    return api.post("/api/conversations", {{"model", model}}).body["conversation"]["id"];
+}
+
+// Unicode code points of UTF-8 text, counted independently of the service's own function.
+inline std::size_t codePoints(const std::string& s)
+{
+    std::size_t n = 0;
+    for (unsigned char c : s)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// What a reply of that text costs: code points × pointsPer100 / 100, rounded up.
+inline std::int64_t expectedCharge(const std::string& content, int pointsPer100)
+{
+    return (static_cast<std::int64_t>(codePoints(content)) * pointsPer100 + 99) / 100;
+}
+
 inline ::testing::AssertionResult isErrorReply(const Reply& r, int status)
 {
     if (r.status != status)

@@ -18,8 +18,7 @@ TEST_F(BadInput, RefusedWithChineseErrorAndNothingChanges)
 {
     const Account a = account("victor");
     api->token = a.token;
-    const std::string id =
-        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    const std::string id = newConversation(*api);
     ASSERT_EQ(api->stream({{"prompt", "原始内容"}, {"conversation_id", id}}).last()->name, "done");
     const Reply before = api->get("/api/conversations/" + id);
     const json pointsBefore = api->get("/api/me").body["user"]["points"];
@@ -101,8 +100,7 @@ TEST_F(BadInput, RefusedWithChineseErrorAndNothingChanges)
 TEST_F(BadInput, SqlLookingTextIsStoredLiterally)
 {
     api->token = account("wendy").token;
-    const std::string id =
-        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    const std::string id = newConversation(*api);
     const std::string title = "x'); DROP TABLE conversations; --";
     EXPECT_EQ(api->patch("/api/conversations/" + id, {{"title", title}}).body["title"], title);
     const std::string prompt = "Robert'); DELETE FROM users; --";

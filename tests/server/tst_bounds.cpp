@@ -3,16 +3,6 @@
 #include "database.h"
 #include "fixture.h"
 
-namespace
-{
-
-std::string newConversation(const TestApi& api, const std::string& model = "kestrune-echo")
-{
-    return api.post("/api/conversations", {{"model", model}}).body["conversation"]["id"];
-}
-
-} // namespace
-
 using Bounds = ServerTest;
 
 class FewConversations : public ServerTest

@@ -62,11 +62,7 @@ TEST_F(Conversations, CreateOpenRenameDelete)
 TEST_F(Conversations, ListedNewestActivityFirst)
 {
     api->token = account("ken").token;
-    auto create = [&] {
-        return api->post("/api/conversations", {{"model", "kestrune-echo"}})
-            .body["conversation"]["id"]
-            .get<std::string>();
-    };
+    auto create = [&] { return newConversation(*api); };
     const std::string first = create(), second = create();
     auto ids = [&] {
         std::vector<std::string> out;
@@ -87,8 +83,7 @@ TEST_F(Conversations, UsersSeeOnlyTheirOwn)
 {
     const Account owner = account("laura"), other = account("mallory");
     const TestApi ownerApi = as(owner), otherApi = as(other);
-    const std::string id = ownerApi.post("/api/conversations", {{"model", "kestrune-echo"}})
-                               .body["conversation"]["id"];
+    const std::string id = newConversation(ownerApi);
     ASSERT_EQ(ownerApi.stream({{"prompt", "secret plan"}, {"conversation_id", id}}).last()->name,
               "done");
     EXPECT_NE(owner.user["id"], other.user["id"]);

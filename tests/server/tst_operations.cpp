@@ -18,8 +18,7 @@ TEST_F(Operations, CommittedDataSurvivesAKill)
 {
     const Account a = account("zoe");
     api->token = a.token;
-    const std::string id =
-        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    const std::string id = newConversation(*api);
     const StreamResult s = api->stream({{"prompt", "记住我"}, {"conversation_id", id}});
     ASSERT_EQ(s.last()->name, "done");
     const Reply before = api->get("/api/conversations/" + id);
@@ -93,8 +92,7 @@ TEST_F(Operations, AdminCommandsListAndGrant)
         0);
 
     // Deleted conversations are kept until the operator purges them.
-    const std::string id =
-        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    const std::string id = newConversation(*api);
     api->del("/api/conversations/" + id);
     const CommandResult purge = runServerCommand({"purge-deleted", "--data", data});
     EXPECT_EQ(purge.exitCode, 0);
@@ -105,8 +103,7 @@ TEST_F(Operations, ADataFolderOfTheFirstVersionIsCarriedOver)
 {
     const std::string token = account("veteran").token;
     api->token = token;
-    const std::string id =
-        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    const std::string id = newConversation(*api);
     ASSERT_EQ(api->stream({{"prompt", "旧的对话"}, {"conversation_id", id}}).last()->name, "done");
     const Reply before = api->get("/api/conversations/" + id);
     const json points = api->get("/api/me").body["user"]["points"];

@@ -8,19 +8,6 @@
 namespace
 {
 
-std::size_t codePoints(const std::string& s)
-{
-    std::size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
-std::int64_t chargeFor(std::size_t characters, int pointsPer100)
-{
-    return (static_cast<std::int64_t>(characters) * pointsPer100 + 99) / 100;
-}
-
 // Starts `count` replies of one account at once and checks every one against the balance.
 void checkParallelReplies(const TestApi& userApi, const std::string& model, int pointsPer100,
                           int count, std::int64_t balanceBefore)
@@ -40,11 +27,11 @@ void checkParallelReplies(const TestApi& userApi, const std::string& model, int 
     for (auto& future : streams) {
         const StreamResult s = future.get();
         const std::string delivered = s.deltaText();
-        paidForDelivered += chargeFor(codePoints(delivered), pointsPer100);
+        paidForDelivered += expectedCharge(delivered, pointsPer100);
         if (s.last() && s.last()->name == "done") {
             ++done;
             EXPECT_EQ(s.last()->data["content"], delivered); // what was sent is what is paid
-            EXPECT_EQ(s.last()->data["charged"], chargeFor(codePoints(delivered), pointsPer100));
+            EXPECT_EQ(s.last()->data["charged"], expectedCharge(delivered, pointsPer100));
             charged += s.last()->data["charged"].get<std::int64_t>();
         } else {
             EXPECT_EQ(delivered, "") << s.raw; // refused or failed: nothing went out unpaid

@@ -132,8 +132,7 @@ TEST(ServerShutdown, RepliesWaitingOnAHungUpstreamAreEndedAndNotCharged)
     TestApi api(server->port());
     const Account a = createAccount(api, data / "outbox", "hung");
     api.token = a.token;
-    const std::string id =
-        api.post("/api/conversations", {{"model", "slow-model"}}).body["conversation"]["id"];
+    const std::string id = newConversation(api, "slow-model");
 
     // Two replies under way, each with its first fragment out, the model silent since.
     std::vector<std::unique_ptr<RawConnection>> replies;

@@ -10,24 +10,6 @@
 namespace
 {
 
-std::size_t codePoints(const std::string& s)
-{
-    std::size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
-std::int64_t expectedCharge(const std::string& content, int pointsPer100)
-{
-    return (static_cast<std::int64_t>(codePoints(content)) * pointsPer100 + 99) / 100;
-}
-
-std::string newConversation(const TestApi& api, const std::string& model)
-{
-    return api.post("/api/conversations", {{"model", model}}).body["conversation"]["id"];
-}
-
 // The prompt as the service stores it: without the white space around it.
 std::string trimmedPrompt(std::string text)
 {

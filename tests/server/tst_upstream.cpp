@@ -148,8 +148,7 @@ TEST_F(Upstream, ModelsAreAddedAndRepliesStreamThrough)
               json({{"id", "tiny-model"}, {"display_name", "tiny-model"}, {"points_per_100", 50}}));
     EXPECT_EQ(models[3]["id"], "broken-model");
 
-    const std::string id =
-        api->post("/api/conversations", {{"model", "tiny-model"}}).body["conversation"]["id"];
+    const std::string id = newConversation(*api, "tiny-model");
     StreamResult s = api->stream({{"prompt", "你好"}, {"conversation_id", id}});
     ASSERT_TRUE(s.last()) << s.status << s.raw << server->stderrText();
     ASSERT_EQ(s.last()->name, "done") << s.raw;
@@ -191,8 +190,7 @@ TEST_F(Upstream, ModelsAreAddedAndRepliesStreamThrough)
 TEST_F(Upstream, FailingUpstreamGivesErrorEventAndChargesNothing)
 {
     api->token = account("yvonne").token;
-    const std::string id =
-        api->post("/api/conversations", {{"model", "broken-model"}}).body["conversation"]["id"];
+    const std::string id = newConversation(*api, "broken-model");
     const StreamResult s = api->stream({{"prompt", "hi"}, {"conversation_id", id}});
     ASSERT_TRUE(s.last());
     EXPECT_EQ(s.last()->name, "error");
@@ -202,8 +200,7 @@ TEST_F(Upstream, FailingUpstreamGivesErrorEventAndChargesNothing)
 
     // A stream broken off, and an event without end: errors, nothing charged or kept.
     for (const char* model : {"cut-model", "flood-model"}) {
-        const std::string broken =
-            api->post("/api/conversations", {{"model", model}}).body["conversation"]["id"];
+        const std::string broken = newConversation(*api, model);
         const StreamResult cut = api->stream({{"prompt", "hi"}, {"conversation_id", broken}});
         ASSERT_TRUE(cut.last()) << model;
         EXPECT_EQ(cut.last()->name, "error") << model << cut.raw;
@@ -215,8 +212,7 @@ TEST_F(Upstream, FailingUpstreamGivesErrorEventAndChargesNothing)
 
     // With the upstream gone, the built-in models keep working.
     upstream.reset();
-    const std::string local =
-        api->post("/api/conversations", {{"model", "kestrune-echo"}}).body["conversation"]["id"];
+    const std::string local = newConversation(*api);
     EXPECT_EQ(api->stream({{"prompt", "hi"}, {"conversation_id", local}}).last()->name, "done");
 }
 
