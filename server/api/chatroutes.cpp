@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <iostream>
-#include <limits>
 #include <optional>
 
 namespace kestrune
