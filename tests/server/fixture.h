@@ -40,7 +40,6 @@ protected:
     std::unique_ptr<TestApi> api;
 };
 
-// Every error reply carries a non-empty "error" text.
 // Creates a cloud conversation and returns its id.
 inline std::string newConversation(const TestApi& api, const std::string& model = "kestrune-echo")
 {
@@ -62,6 +61,7 @@ inline std::int64_t expectedCharge(const std::string& content, int pointsPer100)
     return (static_cast<std::int64_t>(codePoints(content)) * pointsPer100 + 99) / 100;
 }
 
+// Every error reply carries a non-empty "error" text.
 inline ::testing::AssertionResult isErrorReply(const Reply& r, int status)
 {
     if (r.status != status)
