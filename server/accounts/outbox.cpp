@@ -1,5 +1,7 @@
 #include "outbox.h"
 
+#include "console.h"
+
 #include <sodium.h>
 
 #include <algorithm>
@@ -38,15 +40,18 @@ std::string rfc5322Date(std::time_t when)
 } // namespace
 
 std::string verificationMail(const std::string& email, const std::string& code,
-                             const std::string& messageId, std::time_t when)
+                             const std::string& messageId, std::time_t when,
+                             const std::string& from)
 {
     const std::string subject = "KestruneAI 邮箱验证码";
     std::string mail;
-    mail += "From: KestruneAI <no-reply@kestrune.local>\r\n";
+    mail += "From: KestruneAI <" + from + ">\r\n";
     mail += "To: <" + email + ">\r\n";
     mail += "Subject: =?UTF-8?B?" + base64(subject) + "?=\r\n";
     mail += "Date: " + rfc5322Date(when) + "\r\n";
-    mail += "Message-ID: <" + messageId + "@kestrune.local>\r\n";
+    const auto at = from.find('@');
+    mail += "Message-ID: <" + messageId +
+            (at == std::string::npos ? "@kestrune.local" : from.substr(at)) + ">\r\n";
     mail += "MIME-Version: 1.0\r\n";
     mail += "Content-Type: text/plain; charset=UTF-8\r\n";
     mail += "Content-Transfer-Encoding: 8bit\r\n";
@@ -66,9 +71,8 @@ Outbox::Outbox(std::filesystem::path dir) : dir(std::move(dir))
     std::filesystem::create_directories(this->dir);
 }
 
-std::filesystem::path Outbox::sendVerificationCode(const std::string& email,
-                                                   const std::string& code,
-                                                   const std::string& pendingId)
+std::filesystem::path Outbox::write(const std::string& email, const std::string& code,
+                                    const std::string& pendingId)
 {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -88,6 +92,19 @@ std::filesystem::path Outbox::sendVerificationCode(const std::string& email,
     std::filesystem::rename(temp, target);
     prune();
     return target;
+}
+
+void Outbox::sendVerificationCode(const std::string& email, const std::string& code,
+                                  const std::string& pendingId)
+{
+    const auto file = write(email, code, pendingId);
+    // Codes never go to the request log, only here.
+    consoleLine("verification code for " + email + ": " + code + " (" + file.string() + ")");
+}
+
+std::string Outbox::destination() const
+{
+    return "outbox: " + dir.string();
 }
 
 void Outbox::prune()

@@ -1,6 +1,5 @@
 #include "apicontext.h"
 #include "blocking.h"
-#include "console.h"
 #include "passwordhashing.h"
 #include "routes.h"
 #include "routetable.h"
@@ -51,10 +50,7 @@ public:
             co_await hashing.run(req.clientAddress, [&] { return hashPassword(password); });
         const PendingRegistration pending = co_await runBlocking(blocking, [&] {
             auto stored = api.accounts.storeRegistration(username, email, hash);
-            const auto file = api.outbox.sendVerificationCode(email, stored.code, stored.pendingId);
-            // The console is the operator's mail view; codes never go to the request log.
-            consoleLine("verification code for " + email + ": " + stored.code + " (" +
-                        file.string() + ")");
+            api.mailer.sendVerificationCode(email, stored.code, stored.pendingId);
             return stored;
         });
         co_return jsonResponse(200, {{"pending_id", pending.pendingId}, {"expires_in", 900}});

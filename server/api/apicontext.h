@@ -2,11 +2,12 @@
 
 #include "accounts.h"
 #include "conversations.h"
+#include "mailer.h"
 #include "models.h"
-#include "outbox.h"
 #include "points.h"
 
 #include <atomic>
+#include <functional>
 
 namespace kestrune
 {
@@ -16,11 +17,13 @@ struct ApiContext {
     Accounts& accounts;
     Conversations& conversations;
     ModelRegistry& models;
-    Outbox& outbox;
+    Mailer& mailer;
     Points& points;
     int maxStreamsPerAccount;
     // Set on shutdown: running replies end, told why, without charging or storing anything.
     const std::atomic<bool>& stopping;
+    // Whether the database takes a query now; cheap, never throws.
+    std::function<bool()> databaseAnswers;
 };
 
 } // namespace kestrune

@@ -35,6 +35,7 @@ void addServiceRoutes(RouteTable& routes, ApiContext& api, boost::asio::thread_p
     addModelRoutes(routes, api);
     addConversationRoutes(routes, api);
     addChatRoutes(routes, api, replies);
+    addHealthRoutes(routes, api);
     routes.setFailureReply(failureResponse);
 }
 

@@ -29,6 +29,7 @@ void addAccountRoutes(RouteTable& routes, ApiContext& api, boost::asio::thread_p
 void addModelRoutes(RouteTable& routes, ApiContext& api);
 void addConversationRoutes(RouteTable& routes, ApiContext& api);
 void addChatRoutes(RouteTable& routes, ApiContext& api, boost::asio::thread_pool& blocking);
+void addHealthRoutes(RouteTable& routes, ApiContext& api);
 
 // Every route of the service, and what their failures become. Ordinary requests and sign-ups'
 // database steps run on `blocking`, replies' on `replies`, password hashes on `hashing`.

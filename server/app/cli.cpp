@@ -32,6 +32,7 @@ int runCommandLine(int argc, char** argv)
     std::string listen = "127.0.0.1:8787";
     std::string dataDir = defaultDataDir().string();
     std::string outboxDir;
+    std::string smtpPasswordFile;
 
     CLI::App app{"kestrune-server: the KestruneAI chat service (accounts, conversations, "
                  "points and streamed replies).\nWithout a subcommand it runs the service."};
@@ -44,6 +45,19 @@ int runCommandLine(int argc, char** argv)
     app.add_option("--outbox", outboxDir,
                    "Folder receiving verification mails as .eml files "
                    "(default: <data>/outbox)");
+    app.add_option("--smtp", options.smtpUrl,
+                   "Send verification mails through this SMTP server instead: "
+                   "smtp://HOST[:PORT] (with STARTTLS) or smtps://HOST[:PORT]");
+    app.add_option("--smtp-user", options.smtpUser, "User name for the SMTP server's login");
+    app.add_option("--smtp-password-file", smtpPasswordFile,
+                   "File holding the SMTP password (else the environment's "
+                   "KESTRUNE_SMTP_PASSWORD; never on the command line)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--smtp-ca", options.smtpCaFile,
+                   "Certificates (PEM) to trust for the SMTP server instead of the system's")
+        ->check(CLI::ExistingFile);
+    app.add_option("--mail-from", options.mailFrom, "Sender address of verification mails")
+        ->capture_default_str();
     boundedOption(app, "--initial-points", options.initialPoints, "Points given to a new account",
                   std::int64_t{0}, std::int64_t{1000000000});
     boundedOption(app, "--stream-delay-ms", options.streamDelayMs,
@@ -137,6 +151,11 @@ int runCommandLine(int argc, char** argv)
         if (!options.upstreamUrl.empty() && !parseUpstreamUrl(options.upstreamUrl)) {
             std::cerr << "kestrune-server: --upstream expects an http(s) URL, got "
                       << options.upstreamUrl << "\n";
+            return 2;
+        }
+        if (const std::string mailError = completeMailSettings(options, smtpPasswordFile);
+            !mailError.empty()) {
+            std::cerr << "kestrune-server: " << mailError << "\n";
             return 2;
         }
         std::string proxyError;

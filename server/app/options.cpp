@@ -1,8 +1,12 @@
 #include "options.h"
 
+#include "text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace kestrune
 {
@@ -41,6 +45,47 @@ std::filesystem::path defaultDataDir()
     if (const char* home = std::getenv("HOME"); home && *home)
         return std::filesystem::path(home) / ".local/share/kestrune-server";
     return "kestrune-data";
+}
+
+std::string completeMailSettings(ServerOptions& options, const std::string& passwordFile)
+{
+    if (!isPlausibleEmail(options.mailFrom))
+        return "--mail-from expects an e-mail address, got " + options.mailFrom;
+    if (options.smtpUrl.empty()) {
+        if (!options.smtpUser.empty() || !passwordFile.empty() || !options.smtpCaFile.empty())
+            return "--smtp-user, --smtp-password-file and --smtp-ca need --smtp";
+        return {};
+    }
+    const std::string_view url = options.smtpUrl;
+    const auto scheme = url.find("://");
+    const std::string_view name = url.substr(0, scheme);
+    if (scheme == std::string_view::npos || (name != "smtp" && name != "smtps"))
+        return "--smtp expects smtp://HOST[:PORT] or smtps://HOST[:PORT], got " + options.smtpUrl;
+    const std::string_view authority =
+        url.substr(scheme + 3, url.find('/', scheme + 3) - scheme - 3);
+    if (authority.empty() || authority.front() == ':')
+        return "--smtp names no host: " + options.smtpUrl;
+    // A password in the URL would stand in the process list and in shell histories.
+    if (authority.find('@') != std::string_view::npos)
+        return "--smtp takes no user or password: use --smtp-user and --smtp-password-file or "
+               "KESTRUNE_SMTP_PASSWORD";
+
+    if (!passwordFile.empty()) {
+        std::ifstream in(passwordFile, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (!in)
+            return "cannot read " + passwordFile;
+        options.smtpPassword = text.str();
+        while (!options.smtpPassword.empty() &&
+               (options.smtpPassword.back() == '\n' || options.smtpPassword.back() == '\r'))
+            options.smtpPassword.pop_back();
+    } else if (const char* password = std::getenv("KESTRUNE_SMTP_PASSWORD")) {
+        options.smtpPassword = password;
+    }
+    if (!options.smtpUser.empty() && options.smtpPassword.empty())
+        return "--smtp-user needs a password: --smtp-password-file or KESTRUNE_SMTP_PASSWORD";
+    return {};
 }
 
 } // namespace kestrune

@@ -22,6 +22,11 @@ struct ServerOptions {
     ListenAddress listen{"127.0.0.1", 8787};
     std::filesystem::path dataDir;
     std::filesystem::path outboxDir; // empty: <data>/outbox
+    std::string smtpUrl;             // empty: mails go to the outbox folder
+    std::string smtpUser;
+    std::string smtpPassword; // read from a file or the environment, never an argument
+    std::string smtpCaFile;
+    std::string mailFrom = "no-reply@kestrune.local";
     std::int64_t initialPoints = 1000;
     int streamDelayMs = 15;
     bool demo = false;
@@ -43,6 +48,10 @@ struct ServerOptions {
 };
 
 std::filesystem::path defaultDataDir();
+
+// Checks the mail settings and reads the SMTP password (from `passwordFile`, else from
+// KESTRUNE_SMTP_PASSWORD); returns what is wrong, or empty.
+std::string completeMailSettings(ServerOptions& options, const std::string& passwordFile);
 
 // Connections the service may hold with `openFiles` file descriptors: half of what is left
 // after the database, the log and the listening socket, because each reply from an upstream

@@ -125,8 +125,7 @@ int runServer(const ServerOptions& options)
 
     consoleLine(std::string("kestrune-server listening on ") + (tls ? "https" : "http") + "://" +
                 urlHost(options.listen.host) + ":" + std::to_string(port));
-    consoleLine("data folder: " + options.dataDir.string() +
-                ", outbox: " + service.outbox.folder().string());
+    consoleLine("data folder: " + options.dataDir.string() + ", " + service.mailer->destination());
     if (options.demo)
         consoleLine(std::string("demo account: user name ") + demoUsername + " (e-mail " +
                     demoEmail + "), password " + demoPassword);

@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include "outbox.h"
+#include "smtpmailer.h"
 #include "upstream.h"
 
 #include <stdexcept>
@@ -17,6 +19,16 @@ std::shared_ptr<UpstreamClient> makeUpstream(const ServerOptions& options)
     if (!target)
         throw std::invalid_argument("--upstream: not an http(s) URL: " + options.upstreamUrl);
     return std::make_shared<UpstreamClient>(*target, options.upstreamKey);
+}
+
+std::unique_ptr<Mailer> makeMailer(const ServerOptions& options)
+{
+    if (options.smtpUrl.empty())
+        return std::make_unique<Outbox>(options.outboxDir.empty() ? options.dataDir / "outbox"
+                                                                  : options.outboxDir);
+    return std::make_unique<SmtpMailer>(SmtpSettings{options.smtpUrl, options.smtpUser,
+                                                     options.smtpPassword, options.mailFrom,
+                                                     options.smtpCaFile});
 }
 
 } // namespace
@@ -38,14 +50,16 @@ Service::Service(const ServerOptions& opts)
                                       opts.maxStoragePerAccount}),
       models(makeUpstream(opts), opts.upstreamPointsPer100,
              std::chrono::milliseconds(opts.streamDelayMs)),
-      outbox(opts.outboxDir.empty() ? opts.dataDir / "outbox" : opts.outboxDir), points(db)
+      mailer(makeMailer(opts)), points(db)
 {
 }
 
 ApiContext Service::api()
 {
-    return {accounts, conversations, models, outbox, points, options.maxStreamsPerAccount,
-            stopping};
+    return {accounts, conversations,
+            models,   *mailer,
+            points,   options.maxStreamsPerAccount,
+            stopping, [this] { return db.answers(); }};
 }
 
 } // namespace kestrune

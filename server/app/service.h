@@ -3,13 +3,14 @@
 #include "accounts.h"
 #include "apicontext.h"
 #include "conversations.h"
+#include "mailer.h"
 #include "models.h"
 #include "options.h"
-#include "outbox.h"
 #include "points.h"
 #include "storage.h"
 
 #include <atomic>
+#include <memory>
 
 namespace kestrune
 {
@@ -23,7 +24,7 @@ struct Service {
     Accounts accounts;
     Conversations conversations;
     ModelRegistry models;
-    Outbox outbox;
+    std::unique_ptr<Mailer> mailer;
     Points points;
     // Set on shutdown: running replies end, told why, without charging or storing anything.
     std::atomic<bool> stopping{false};

@@ -163,6 +163,16 @@ Database::Reader Database::reader()
     return Reader(*this, openConnection(true));
 }
 
+bool Database::answers()
+{
+    try {
+        auto read = reader();
+        return read.prepare("SELECT 1").step();
+    } catch (const DbError&) {
+        return false;
+    }
+}
+
 Database::Reader::~Reader()
 {
     std::lock_guard guard(owner.readersMutex);

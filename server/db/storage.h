@@ -103,6 +103,9 @@ public:
     };
     [[nodiscard]] Reader reader();
 
+    // Whether the database answers a query now (for readiness checks); never throws.
+    bool answers();
+
     static constexpr int currentSchemaVersion = 2;
 
 private:

@@ -26,8 +26,8 @@ std::vector<char*> argvOf(std::vector<std::string>& args)
     return argv;
 }
 
-// Reads one line from the pipe, waiting at most `timeoutMs` (a guard against a hung child,
-// not a measurement).
+} // namespace
+
 bool readLine(int fd, std::string& line, int timeoutMs)
 {
     line.clear();
@@ -45,7 +45,27 @@ bool readLine(int fd, std::string& line, int timeoutMs)
     }
 }
 
-} // namespace
+pid_t spawnChild(std::vector<std::string> args, const std::filesystem::path& stderrFile,
+                 int& stdoutFd)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    // Everything the child needs is prepared before fork: only async-signal-safe calls after it.
+    auto argv = argvOf(args);
+    const std::string errPath = stderrFile.string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        dup2(err, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    stdoutFd = fds[0];
+    return pid;
+}
 
 TempDir::TempDir()
 {
@@ -70,22 +90,7 @@ ServerProcess::ServerProcess(const std::filesystem::path& dataDir, std::vector<s
         "--stream-delay-ms",    "0"};
     args.insert(args.end(), extra.begin(), extra.end());
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    // Everything the child needs is prepared before fork: only async-signal-safe calls after it.
-    auto argv = argvOf(args);
-    const std::string errPath = stderrFile.string();
-    pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(err, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    outFd = fds[0];
+    pid = spawnChild(args, stderrFile, outFd);
     if (!readLine(outFd, first, 20000)) {
         // No destructor runs for a constructor that throws: the child goes here.
         const std::string log = stderrText();

@@ -7,6 +7,16 @@
 #include <thread>
 #include <vector>
 
+#include <sys/types.h>
+
+// Starts `args` (the program's path first) with its stdout on a pipe (returned in `stdoutFd`)
+// and its stderr appended to `stderrFile`; returns the child's pid.
+pid_t spawnChild(std::vector<std::string> args, const std::filesystem::path& stderrFile,
+                 int& stdoutFd);
+// Reads one line from the pipe, waiting at most `timeoutMs` (-1: without end); a guard
+// against a hung child, not a measurement.
+bool readLine(int fd, std::string& line, int timeoutMs);
+
 // A temporary folder removed with everything in it at the end of the test.
 class TempDir
 {

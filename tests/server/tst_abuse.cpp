@@ -268,7 +268,7 @@ TEST(ServerUnits, OutboxKeepsADayAndABoundedNumber)
         std::ofstream(dir.path() / ("m" + std::to_string(i) + ".eml")) << "mail";
     std::ofstream(dir.path() / "notes.txt") << "not a mail";
 
-    const auto sent = outbox.sendVerificationCode("new@example.org", "123456", "p1");
+    const auto sent = outbox.write("new@example.org", "123456", "p1");
     std::size_t mails = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
         mails += entry.path().extension() == ".eml";

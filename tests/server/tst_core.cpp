@@ -49,6 +49,17 @@ TEST_F(Core, MethodNotAllowedNamesTheMethodsThePathServes)
     EXPECT_TRUE(isErrorReply(api->get("/api/conversations/a/b"), 404));
 }
 
+TEST_F(Core, HealthAndReadinessAnswerWithoutSignIn)
+{
+    const Reply alive = api->get("/healthz");
+    EXPECT_EQ(alive.status, 200) << alive.raw;
+    EXPECT_EQ(alive.body["status"], "alive");
+    const Reply ready = api->get("/readyz");
+    EXPECT_EQ(ready.status, 200) << ready.raw;
+    EXPECT_EQ(ready.body["status"], "ready");
+    EXPECT_TRUE(isErrorReply(api->post("/readyz", json::object()), 405));
+}
+
 TEST_F(Core, OversizedBodiesAreRefusedBeforeTheyAreRead)
 {
     // A declared 100 MiB body: refused on its head, while the client has sent 9 bytes.
@@ -141,6 +152,10 @@ TEST_F(FewConnections, AFullAddressClosesItsLongestIdleConnectionFirst)
     for (int i = 0; i < 3; ++i) {
         held.push_back(std::make_unique<RawConnection>(server->port()));
         EXPECT_EQ(rawGet(*held.back(), "/api/models"), "HTTP/1.1 401 Unauthorized");
+        // The server counts a connection idle once it has written the reply, which may be
+        // after we have read it: a pause keeps the order of idling the order of the requests
+        // on a busy machine.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     // The fourth is served: the one idle longest makes room, the others stay.
     RawConnection fourth(server->port());
