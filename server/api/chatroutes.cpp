@@ -2,6 +2,7 @@
 #include "blocking.h"
 #include "errortexts.h"
 #include "heldpoints.h"
+#include "metrics.h"
 #include "refusal.h"
 #include "replygeneration.h"
 #include "routes.h"
@@ -138,11 +139,22 @@ struct ReplyOutlet {
     }
 };
 
-// Frees one of the account's reply slots when the reply ends, however it ends.
+// Holds one of the account's reply slots until the reply ends, however it ends.
 struct StreamSlot {
+    StreamSlot(StreamSlots& slots, std::int64_t userId) : slots(slots), userId(userId)
+    {
+        metrics::replyStreamOpened();
+    }
+    ~StreamSlot()
+    {
+        slots.release(userId);
+        metrics::replyStreamClosed();
+    }
+    StreamSlot(const StreamSlot&) = delete;
+    StreamSlot& operator=(const StreamSlot&) = delete;
+
     StreamSlots& slots;
     std::int64_t userId;
-    ~StreamSlot() { slots.release(userId); }
 };
 
 class ChatStream : public StreamRoute
@@ -156,7 +168,7 @@ public:
             co_await runBlocking(blocking, [&] { return prepareJob(api, request); });
         if (!api.points.streams.acquire(job.user.id, api.maxStreamsPerAccount))
             throw Refusal(RefusalKind::tooFrequent, errortext::tooManyStreams);
-        const StreamSlot slot{api.points.streams, job.user.id};
+        const StreamSlot slot(api.points.streams, job.user.id);
         HeldPoints points(api.points.reservations, blocking, job.user.id, job.model.pointsPer100);
         if (!co_await points.growTo(1))
             throw Refusal(RefusalKind::outOfPoints, errortext::noPoints);
@@ -234,6 +246,7 @@ private:
             auto settled = co_await runBlocking(blocking, [&] { return api.points.settle(turn); });
             if (!settled)
                 co_return SettleResult{std::nullopt, errortext::noPoints};
+            metrics::pointsCharged(settled->charged);
             co_return SettleResult{std::move(settled), {}};
         } catch (const std::exception& e) {
             std::cerr << "error: settling a reply: " << e.what() << "\n";

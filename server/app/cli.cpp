@@ -111,6 +111,10 @@ int runCommandLine(int argc, char** argv)
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(std::int64_t{1024}, std::int64_t{1} << 40));
 
+    std::string metricsListen;
+    app.add_option("--metrics-listen", metricsListen,
+                   "Serve Prometheus metrics on HOST:PORT (path /metrics); keep it off the "
+                   "public network");
     std::string stopWhenMissing;
     app.add_option("--stop-when-missing", stopWhenMissing,
                    "Stop once this file or folder no longer exists: for a starter that cannot "
@@ -162,6 +166,14 @@ int runCommandLine(int argc, char** argv)
         if (!TrustedProxies::parse(options.trustedProxies, proxyError)) {
             std::cerr << "kestrune-server: " << proxyError << "\n";
             return 2;
+        }
+        if (!metricsListen.empty()) {
+            options.metricsListen = parseListen(metricsListen);
+            if (!options.metricsListen) {
+                std::cerr << "kestrune-server: --metrics-listen expects HOST:PORT, got "
+                          << metricsListen << "\n";
+                return 2;
+            }
         }
         options.listen = *address;
         options.dataDir = dataDir;

@@ -44,7 +44,8 @@ struct ServerOptions {
     int signupsPerHour = 200;
     int maxConversationsPerAccount = 5000;
     std::int64_t maxStoragePerAccount = 100LL * 1024 * 1024; // bytes of message text
-    std::filesystem::path stopWhenMissing;                   // empty: run until signalled
+    std::optional<ListenAddress> metricsListen; // where Prometheus reads the metrics, if at all
+    std::filesystem::path stopWhenMissing;      // empty: run until signalled
 };
 
 std::filesystem::path defaultDataDir();

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "httpcore.h"
+#include "metrics.h"
 #include "passwordhashing.h"
 #include "routes.h"
 #include "routetable.h"
@@ -9,6 +10,8 @@
 #include "service.h"
 
 #include <boost/asio/thread_pool.hpp>
+#include <prometheus/exposer.h>
+#include <prometheus/registry.h>
 
 #include <algorithm>
 #include <atomic>
@@ -123,8 +126,26 @@ int runServer(const ServerOptions& options)
         return 1;
     }
 
+    // Prometheus reads the metrics from a listener of their own, apart from the clients'.
+    std::unique_ptr<prometheus::Exposer> metricsExposer;
+    if (options.metricsListen) {
+        try {
+            metricsExposer = std::make_unique<prometheus::Exposer>(
+                urlHost(options.metricsListen->host) + ":" +
+                    std::to_string(options.metricsListen->port),
+                1);
+            metricsExposer->RegisterCollectable(metrics::registry());
+        } catch (const std::exception& e) {
+            std::cerr << "kestrune-server: --metrics-listen: " << e.what() << "\n";
+            return 1;
+        }
+    }
+
     consoleLine(std::string("kestrune-server listening on ") + (tls ? "https" : "http") + "://" +
                 urlHost(options.listen.host) + ":" + std::to_string(port));
+    if (metricsExposer)
+        consoleLine("metrics on http://" + urlHost(options.metricsListen->host) + ":" +
+                    std::to_string(metricsExposer->GetListeningPorts().at(0)) + "/metrics");
     consoleLine("data folder: " + options.dataDir.string() + ", " + service.mailer->destination());
     if (options.demo)
         consoleLine(std::string("demo account: user name ") + demoUsername + " (e-mail " +

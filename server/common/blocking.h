@@ -5,6 +5,8 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "metrics.h"
+
 #include <type_traits>
 
 namespace kestrune
@@ -19,7 +21,12 @@ asio::awaitable<std::invoke_result_t<Work>> runBlocking(asio::thread_pool& pool,
 {
     using Result = std::invoke_result_t<Work>;
     co_return co_await asio::co_spawn(
-        pool, [work = std::move(work)]() mutable -> asio::awaitable<Result> { co_return work(); },
+        pool,
+        [work = std::move(work),
+         queued = metrics::Stopwatch()]() mutable -> asio::awaitable<Result> {
+            metrics::blockingQueueWaited(queued.elapsed());
+            co_return work();
+        },
         asio::use_awaitable);
 }
 

@@ -75,7 +75,9 @@ void Statement::bindValue(int index, std::nullptr_t)
 
 bool Statement::step()
 {
+    const metrics::Stopwatch running;
     const int rc = sqlite3_step(stmt);
+    metrics::databaseStatement(running.elapsed());
     if (rc == SQLITE_ROW)
         return true;
     if (rc == SQLITE_DONE)

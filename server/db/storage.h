@@ -1,5 +1,7 @@
 #pragma once
 
+#include "metrics.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -74,7 +76,13 @@ public:
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    [[nodiscard]] std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex); }
+    [[nodiscard]] std::unique_lock<std::mutex> lock()
+    {
+        const metrics::Stopwatch waiting;
+        std::unique_lock held(mutex);
+        metrics::databaseLockWaited(waiting.elapsed());
+        return held;
+    }
 
     template <class... Args> Statement prepare(std::string_view sql, const Args&... args)
     {

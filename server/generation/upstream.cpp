@@ -1,5 +1,7 @@
 #include "upstream.h"
 
+#include "metrics.h"
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -410,8 +412,10 @@ asio::awaitable<GenerationOutcome> streamUpstreamChat(const UpstreamClient& upst
         return relay(stream, req, upstream.deadlines(), emit);
     };
     const GenerationOutcome unreachable{true, unreachableText};
+    const metrics::Stopwatch running;
     const GenerationOutcome outcome =
         co_await overUpstream(upstream, operate, unreachable, failure);
+    metrics::upstreamFinished(outcome.failed, running.elapsed());
     if (!failure.empty())
         std::cerr << "upstream: reply failed (" << failure << ")\n";
     co_return outcome;

@@ -3,6 +3,7 @@
 #include "blocking.h"
 #include "clock.h"
 #include "connections.h"
+#include "metrics.h"
 #include "responses.h"
 #include "routetable.h"
 #include "streamroute.h"
@@ -69,13 +70,15 @@ HttpResponse answer(const RouteTable& routes, const PlainHandler& handler,
 }
 
 // One line per request on stderr: time, client, method, path, status, duration. Never the
-// query, headers or body, so no password, code or token can end up in the log.
+// query, headers or body, so no password, code or token can end up in the log. The metrics
+// count it by route pattern ("unmatched" when none), which keeps their labels few.
 void logRequest(const std::string& address, const std::string& method, const std::string& path,
-                int status, std::chrono::steady_clock::time_point start)
+                int status, std::chrono::steady_clock::time_point start,
+                std::string_view route = "unmatched")
 {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
+    const auto took = std::chrono::steady_clock::now() - start;
+    metrics::requestServed(route, status, took);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
     const std::string line = isoTime(nowMs()) + " " + address + " " + printable(method, 16) + " " +
                              printable(path) + " " + std::to_string(status) + " " +
                              std::to_string(elapsed) + "ms\n";
@@ -550,7 +553,8 @@ asio::awaitable<void> HttpServer::Impl::serveRequests(Stream& stream, Connection
                 co_await writeResponse(stream, *response, version, keepAlive, limits.writeTime) &&
                 keepAlive;
         }
-        logRequest(address, request.method, request.path, status, start);
+        logRequest(address, request.method, request.path, status, start,
+                   match.handler ? match.pattern : "unmatched");
         if (!keepAlive || stopping)
             co_return;
     }
@@ -582,10 +586,15 @@ asio::awaitable<void> HttpServer::Impl::serveConnection(tcp::socket socket,
             false, std::chrono::seconds(2));
         co_return;
     }
+    metrics::connectionOpened();
     struct Release {
         ConnectionRegistry& registry;
         ConnectionRegistry::Id id;
-        ~Release() { registry.remove(id); }
+        ~Release()
+        {
+            registry.remove(id);
+            metrics::connectionClosed();
+        }
     } release{registry, admission.id};
 
     try {

@@ -26,7 +26,7 @@ std::vector<std::string_view> splitPath(std::string_view path)
 
 void RouteTable::add(std::string method, std::string pattern, Handler handler)
 {
-    Route route{std::move(method), {}, std::move(handler)};
+    Route route{std::move(method), pattern, {}, std::move(handler)};
     for (std::string_view segment : splitPath(pattern))
         route.segments.emplace_back(segment.starts_with('{') ? "{}" : std::string(segment));
     routes.push_back(std::move(route));
@@ -59,6 +59,7 @@ RouteTable::Match RouteTable::find(std::string_view method, std::string_view pat
             continue;
         if (route.method == method) {
             match.handler = &route.handler;
+            match.pattern = route.pattern;
             match.allow.clear();
             matches(route, segments, &match.params);
             return match;

@@ -29,6 +29,7 @@ public:
 
     struct Match {
         const Handler* handler = nullptr; // null: no route for this request
+        std::string pattern;              // of the route found
         std::vector<std::string> params;
         int status = 0;    // 404 or 405 when there is no handler
         std::string allow; // for 405: the methods the path does serve, e.g. "GET, PATCH"
@@ -44,6 +45,7 @@ public:
 private:
     struct Route {
         std::string method;
+        std::string pattern;
         std::vector<std::string> segments; // "{}" for a placeholder
         Handler handler;
     };

@@ -1,5 +1,9 @@
 #include "serverprocess.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -65,6 +69,19 @@ pid_t spawnChild(std::vector<std::string> args, const std::filesystem::path& std
     close(fds[1]);
     stdoutFd = fds[0];
     return pid;
+}
+
+int unusedPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
 }
 
 TempDir::TempDir()

@@ -17,6 +17,9 @@ pid_t spawnChild(std::vector<std::string> args, const std::filesystem::path& std
 // against a hung child, not a measurement.
 bool readLine(int fd, std::string& line, int timeoutMs);
 
+// A loopback port that nothing listens on at the moment.
+int unusedPort();
+
 // A temporary folder removed with everything in it at the end of the test.
 class TempDir
 {

@@ -44,6 +44,3 @@ private:
     int outFd = -1;
     int listenPort = 0;
 };
-
-// A loopback port that nothing listens on at the moment.
-int unusedPort();

@@ -211,6 +211,23 @@ std::string mailFor(const std::filesystem::path& outbox, const std::string& pend
     return {};
 }
 
+std::string scrapeMetrics(int port)
+{
+    httplib::Client client("127.0.0.1", port);
+    const auto result = client.Get("/metrics");
+    EXPECT_TRUE(result && result->status == 200);
+    return result ? result->body : std::string();
+}
+
+double metricSample(const std::string& exposition, const std::string& sample)
+{
+    std::istringstream lines(exposition);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(sample + " ", 0) == 0)
+            return std::stod(line.substr(sample.size() + 1));
+    return -1;
+}
+
 Account createAccount(const TestApi& api, const std::filesystem::path& outbox,
                       const std::string& username)
 {

@@ -64,6 +64,11 @@ std::string codeInMail(const std::string& mail);
 // Reads the outbox mail of a registration (its file name carries the pending id).
 std::string mailFor(const std::filesystem::path& outbox, const std::string& pendingId);
 
+// The Prometheus text the service's metrics listener serves on `port`.
+std::string scrapeMetrics(int port);
+// The value of one sample (its name with labels, as exposed), or -1 when it is absent.
+double metricSample(const std::string& exposition, const std::string& sample);
+
 struct Account {
     std::string username;
     std::string email;

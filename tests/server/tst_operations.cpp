@@ -144,6 +144,7 @@ TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
                              "--smtp-password-file",
                              "--smtp-ca",
                              "--mail-from",
+                             "--metrics-listen",
                              "--cert",
                              "--key",
                              "--max-connections",

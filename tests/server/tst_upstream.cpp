@@ -134,9 +134,11 @@ protected:
     {
         return {"--upstream",        "http://127.0.0.1:" + std::to_string(upstream->port) + "/v1",
                 "--upstream-key",    "sekrit",
-                "--upstream-points", "50"};
+                "--upstream-points", "50",
+                "--metrics-listen",  "127.0.0.1:" + std::to_string(metricsPort)};
     }
     std::unique_ptr<FakeUpstream> upstream;
+    int metricsPort = unusedPort();
 };
 
 TEST_F(Upstream, ModelsAreAddedAndRepliesStreamThrough)
@@ -172,6 +174,9 @@ TEST_F(Upstream, ModelsAreAddedAndRepliesStreamThrough)
         json::parse(
             R"([{"role":"user","content":"你好"},{"role":"assistant","content":"Hello 世界"},)"
             R"({"role":"user","content":"再说一次"}])"));
+    EXPECT_EQ(metricSample(scrapeMetrics(metricsPort),
+                           R"(kestrune_upstream_requests_total{outcome="ok"})"),
+              2);
     for (const auto& auth : upstream->authHeaders())
         EXPECT_EQ(auth, "Bearer sekrit");
     // The Host header names the port, as a virtual host or a proxy in front of a model needs.
@@ -209,6 +214,9 @@ TEST_F(Upstream, FailingUpstreamGivesErrorEventAndChargesNothing)
     }
     const StreamResult flooded = api->stream(privateTurn("hi", "flood-model"));
     EXPECT_EQ(flooded.last()->data["error"], "上游模型服务返回的数据过大。");
+    const std::string metrics = scrapeMetrics(metricsPort);
+    EXPECT_EQ(metricSample(metrics, R"(kestrune_upstream_requests_total{outcome="error"})"), 4);
+    EXPECT_EQ(metricSample(metrics, "kestrune_upstream_duration_seconds_count"), 4);
 
     // With the upstream gone, the built-in models keep working.
     upstream.reset();
