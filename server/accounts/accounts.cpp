@@ -164,7 +164,7 @@ User Accounts::verify(const std::string& pendingId, const std::string& code)
     checkFree(username, email);
     const User user = insertUser(username, email, passwordHash);
     // Other pending registrations for the same name or address can never succeed now.
-    db.prepare("DELETE FROM pending_registrations WHERE username = ? COLLATE NOCASE OR email = ?",
+    db.prepare("DELETE FROM pending_registrations WHERE lower(username) = lower(?) OR email = ?",
                username, email)
         .run();
     tx.commit();
@@ -176,11 +176,13 @@ User Accounts::insertUser(const std::string& username, const std::string& email,
 {
     const auto now = nowMs();
     const std::string publicId = randomHex(8);
-    db.prepare("INSERT INTO users (public_id, username, email, password_hash, points, created_ms) "
-               "VALUES (?, ?, ?, ?, 0, ?)",
-               publicId, username, email, passwordHash, now)
-        .run();
-    const User user{db.lastInsertId(), publicId, username, email, initialPoints, now};
+    auto inserted =
+        db.prepare("INSERT INTO users (public_id, username, email, password_hash, points, "
+                   "created_ms) VALUES (?, ?, ?, ?, 0, ?) RETURNING id",
+                   publicId, username, email, passwordHash, now);
+    inserted.step();
+    const User user{inserted.int64(0), publicId, username, email, initialPoints, now};
+    inserted.run();
     if (initialPoints > 0)
         changeBalance(db, {user.id, initialPoints, "initial", {}, {}}, now);
     return user;

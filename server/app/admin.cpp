@@ -3,12 +3,14 @@
 #include "accounts.h"
 #include "clock.h"
 #include "conversations.h"
+#include "options.h"
 #include "refusal.h"
 #include "storage.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <grp.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,12 +19,38 @@ namespace kestrune
 namespace
 {
 
-bool hasDatabase(const std::filesystem::path& dataDir, std::ostream& err)
+// The database of `target`, or null (with a message) when there is none yet. Only `migrate`
+// creates one: the others would otherwise leave an empty database behind a mistyped path.
+std::unique_ptr<Database> openDatabase(const AdminTarget& target, std::ostream& err,
+                                       bool mayCreate = false)
 {
-    if (std::filesystem::exists(dataDir / "kestrune.db"))
-        return takeDataOwnerIdentity(dataDir, err);
-    err << "kestrune-server: no data in " << dataDir << " (start the server with --data first)\n";
-    return false;
+    std::string error;
+    const auto url = parseDatabaseUrl(databaseUrlText(target.dataDir, target.database), &error);
+    if (!url) {
+        err << "kestrune-server: --database: " << error << "\n";
+        return nullptr;
+    }
+    if (url->engine == DatabaseUrl::Engine::sqlite) {
+        const std::filesystem::path file = url->location;
+        if (!mayCreate && !std::filesystem::exists(file)) {
+            err << "kestrune-server: no database at " << file
+                << " (start the server with --data first)\n";
+            return nullptr;
+        }
+        const auto folder = file.parent_path().empty() ? "." : file.parent_path();
+        if (!std::filesystem::exists(folder)) {
+            err << "kestrune-server: no folder " << folder << "\n";
+            return nullptr;
+        }
+        if (!takeDataOwnerIdentity(folder, err))
+            return nullptr;
+    }
+    try {
+        return std::make_unique<Database>(*url);
+    } catch (const DbError& e) {
+        err << "kestrune-server: " << e.what() << "\n";
+        return nullptr;
+    }
 }
 
 } // namespace
@@ -44,12 +72,12 @@ bool takeDataOwnerIdentity(const std::filesystem::path& dataDir, std::ostream& e
     return true;
 }
 
-int adminListUsers(const std::filesystem::path& dataDir, std::ostream& out, std::ostream& err)
+int adminListUsers(const AdminTarget& target, std::ostream& out, std::ostream& err)
 {
-    if (!hasDatabase(dataDir, err))
+    const auto db = openDatabase(target, err);
+    if (!db)
         return 1;
-    Database db(dataDir / "kestrune.db");
-    Accounts accounts(db, 0);
+    Accounts accounts(*db, 0);
     char line[512];
     std::snprintf(line, sizeof line, "%-16s  %-32s  %-40s  %10s  %s\n", "ID", "USER", "E-MAIL",
                   "POINTS", "CREATED");
@@ -63,13 +91,13 @@ int adminListUsers(const std::filesystem::path& dataDir, std::ostream& out, std:
     return 0;
 }
 
-int adminGrant(const std::filesystem::path& dataDir, const std::string& user, std::int64_t points,
+int adminGrant(const AdminTarget& target, const std::string& user, std::int64_t points,
                std::ostream& out, std::ostream& err)
 {
-    if (!hasDatabase(dataDir, err))
+    const auto db = openDatabase(target, err);
+    if (!db)
         return 1;
-    Database db(dataDir / "kestrune.db");
-    Accounts accounts(db, 0);
+    Accounts accounts(*db, 0);
     try {
         const User updated = accounts.grant(user, points);
         out << updated.username << ": " << updated.points << " points\n";
@@ -80,15 +108,25 @@ int adminGrant(const std::filesystem::path& dataDir, const std::string& user, st
     }
 }
 
-int adminPurgeDeleted(const std::filesystem::path& dataDir, std::ostream& out, std::ostream& err)
+int adminPurgeDeleted(const AdminTarget& target, std::ostream& out, std::ostream& err)
 {
-    if (!hasDatabase(dataDir, err))
+    const auto db = openDatabase(target, err);
+    if (!db)
         return 1;
-    Database db(dataDir / "kestrune.db");
-    Transaction tx(db);
-    const std::int64_t purged = purgeDeleted(db);
+    const auto lock = db->lock();
+    Transaction tx(*db);
+    const std::int64_t purged = purgeDeleted(*db);
     tx.commit();
     out << purged << " deleted conversations purged\n";
+    return 0;
+}
+
+int adminMigrate(const AdminTarget& target, std::ostream& out, std::ostream& err)
+{
+    const auto db = openDatabase(target, err, true);
+    if (!db)
+        return 1;
+    out << db->engineName() << " schema at version " << db->schemaVersion() << "\n";
     return 0;
 }
 

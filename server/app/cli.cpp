@@ -4,6 +4,7 @@
 #include "clientaddress.h"
 #include "options.h"
 #include "runserver.h"
+#include "storage.h"
 #include "upstream.h"
 #include "version.h"
 
@@ -42,6 +43,10 @@ int runCommandLine(int argc, char** argv)
     app.add_option("--listen", listen, "Address to listen on, HOST:PORT (port 0: any free port)")
         ->capture_default_str();
     app.add_option("--data", dataDir, "Folder for the database and state")->capture_default_str();
+    const std::string databaseHelp =
+        "The database: sqlite:PATH or postgresql://USER@HOST/NAME (default: the SQLite file "
+        "kestrune.db in --data); a PostgreSQL password belongs in ~/.pgpass or PGPASSWORD";
+    app.add_option("--database", options.database, databaseHelp);
     app.add_option("--outbox", outboxDir,
                    "Folder receiving verification mails as .eml files "
                    "(default: <data>/outbox)");
@@ -121,31 +126,43 @@ int runCommandLine(int argc, char** argv)
                    "signal the service (a Windows test program under Wine)");
 
     std::string adminData = defaultDataDir().string();
+    std::string adminDatabase;
+    const auto targetOptions = [&](CLI::App* command) {
+        command->add_option("--data", adminData, "Data folder of the server")
+            ->capture_default_str();
+        command->add_option("--database", adminDatabase, databaseHelp);
+    };
     auto* users = app.add_subcommand("users", "List the accounts with their points");
-    users->add_option("--data", adminData, "Data folder of the server")->capture_default_str();
+    targetOptions(users);
 
     std::string grantUser;
     std::int64_t grantPoints = 0;
     auto* grant = app.add_subcommand(
         "grant", "Add points to an account (a negative number removes points, never below zero)");
-    grant->add_option("--data", adminData, "Data folder of the server")->capture_default_str();
+    targetOptions(grant);
     grant->add_option("USER", grantUser, "User name or e-mail address")->required();
     grant->add_option("POINTS", grantPoints, "Points to add")->required();
 
     auto* purge = app.add_subcommand("purge-deleted",
                                      "Remove for good the conversations that users have deleted");
-    purge->add_option("--data", adminData, "Data folder of the server")->capture_default_str();
+    targetOptions(purge);
+    auto* migrate = app.add_subcommand(
+        "migrate", "Bring the database's schema up to this version (the server does so at start)");
+    targetOptions(migrate);
 
     app.require_subcommand(0, 1);
     CLI11_PARSE(app, argc, argv);
 
     try {
+        const AdminTarget target{adminData, adminDatabase};
         if (*users)
-            return adminListUsers(adminData, std::cout, std::cerr);
+            return adminListUsers(target, std::cout, std::cerr);
         if (*grant)
-            return adminGrant(adminData, grantUser, grantPoints, std::cout, std::cerr);
+            return adminGrant(target, grantUser, grantPoints, std::cout, std::cerr);
         if (*purge)
-            return adminPurgeDeleted(adminData, std::cout, std::cerr);
+            return adminPurgeDeleted(target, std::cout, std::cerr);
+        if (*migrate)
+            return adminMigrate(target, std::cout, std::cerr);
 
         const auto address = parseListen(listen);
         if (!address) {
@@ -177,6 +194,11 @@ int runCommandLine(int argc, char** argv)
         }
         options.listen = *address;
         options.dataDir = dataDir;
+        if (std::string error;
+            !options.database.empty() && !parseDatabaseUrl(options.database, &error)) {
+            std::cerr << "kestrune-server: --database: " << error << "\n";
+            return 2;
+        }
         options.outboxDir = outboxDir;
         options.stopWhenMissing = stopWhenMissing;
         return runServer(options);

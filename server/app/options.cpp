@@ -38,6 +38,11 @@ int defaultMaxConnections(std::uint64_t openFiles)
     return static_cast<int>(std::clamp<std::uint64_t>(spare, 16, 65536));
 }
 
+std::string databaseUrlText(const std::filesystem::path& dataDir, const std::string& database)
+{
+    return database.empty() ? "sqlite:" + (dataDir / "kestrune.db").string() : database;
+}
+
 std::filesystem::path defaultDataDir()
 {
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)

@@ -21,6 +21,7 @@ std::optional<ListenAddress> parseListen(std::string_view text);
 struct ServerOptions {
     ListenAddress listen{"127.0.0.1", 8787};
     std::filesystem::path dataDir;
+    std::string database;            // empty: sqlite:<dataDir>/kestrune.db
     std::filesystem::path outboxDir; // empty: <data>/outbox
     std::string smtpUrl;             // empty: mails go to the outbox folder
     std::string smtpUser;
@@ -49,6 +50,9 @@ struct ServerOptions {
 };
 
 std::filesystem::path defaultDataDir();
+
+// The database's URL: `database` if given, else the SQLite file in the data folder.
+std::string databaseUrlText(const std::filesystem::path& dataDir, const std::string& database);
 
 // Checks the mail settings and reads the SMTP password (from `passwordFile`, else from
 // KESTRUNE_SMTP_PASSWORD); returns what is wrong, or empty.

@@ -146,7 +146,8 @@ int runServer(const ServerOptions& options)
     if (metricsExposer)
         consoleLine("metrics on http://" + urlHost(options.metricsListen->host) + ":" +
                     std::to_string(metricsExposer->GetListeningPorts().at(0)) + "/metrics");
-    consoleLine("data folder: " + options.dataDir.string() + ", " + service.mailer->destination());
+    consoleLine("data folder: " + options.dataDir.string() + ", database: " +
+                std::string(service.db.engineName()) + ", " + service.mailer->destination());
     if (options.demo)
         consoleLine(std::string("demo account: user name ") + demoUsername + " (e-mail " +
                     demoEmail + "), password " + demoPassword);

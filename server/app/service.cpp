@@ -33,18 +33,23 @@ std::unique_ptr<Mailer> makeMailer(const ServerOptions& options)
 
 } // namespace
 
-std::filesystem::path prepareDataDir(const std::filesystem::path& dir)
+DatabaseUrl prepareDataDir(const ServerOptions& options)
 {
     namespace fs = std::filesystem;
+    const fs::path& dir = options.dataDir;
     if (!fs::exists(dir)) {
         fs::create_directories(dir);
         fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
     }
-    return dir / "kestrune.db";
+    std::string error;
+    const auto url = parseDatabaseUrl(databaseUrlText(dir, options.database), &error);
+    if (!url)
+        throw std::invalid_argument("--database: " + error);
+    return *url;
 }
 
 Service::Service(const ServerOptions& opts)
-    : options(opts), db(prepareDataDir(opts.dataDir)),
+    : options(opts), db(prepareDataDir(opts)),
       accounts(db, opts.initialPoints, static_cast<std::size_t>(opts.signupsPerHour)),
       conversations(db, StorageLimits{static_cast<std::size_t>(opts.maxConversationsPerAccount),
                                       opts.maxStoragePerAccount}),

@@ -33,7 +33,8 @@ struct Service {
     ApiContext api();
 };
 
-// Creates the data folder (owner-only: it holds password hashes) and returns the database path.
-std::filesystem::path prepareDataDir(const std::filesystem::path& dir);
+// Creates the data folder (owner-only: it holds password hashes and the outbox) and returns
+// where the database is.
+DatabaseUrl prepareDataDir(const ServerOptions& options);
 
 } // namespace kestrune

@@ -97,8 +97,9 @@ std::int64_t purgeDeleted(Database& db, std::optional<std::int64_t> userId, std:
     for (const Victim& v : found) {
         db.prepare("DELETE FROM messages WHERE conversation_id = ?", v.id).run();
         db.prepare("DELETE FROM conversations WHERE id = ?", v.id).run();
-        db.prepare("UPDATE users SET stored_bytes = MAX(0, stored_bytes - ?) WHERE id = ?", v.bytes,
-                   v.userId)
+        db.prepare("UPDATE users SET stored_bytes = CASE WHEN stored_bytes > ? THEN "
+                   "stored_bytes - ? ELSE 0 END WHERE id = ?",
+                   v.bytes, v.bytes, v.userId)
             .run();
     }
     return static_cast<std::int64_t>(found.size());
@@ -211,11 +212,10 @@ std::optional<std::string> Conversations::rename(std::int64_t userId, const std:
 {
     const std::string stored = normalizedTitle(title, maxTitleLength);
     auto lock = db.lock();
-    db.prepare("UPDATE conversations SET title = ?, renamed = 1 "
-               "WHERE id = ? AND user_id = ? AND deleted_ms IS NULL",
-               stored, id, userId)
-        .run();
-    if (single(db.prepare("SELECT changes()")) == 0)
+    if (db.prepare("UPDATE conversations SET title = ?, renamed = 1 "
+                   "WHERE id = ? AND user_id = ? AND deleted_ms IS NULL",
+                   stored, id, userId)
+            .run() == 0)
         return std::nullopt;
     return stored;
 }
@@ -223,11 +223,10 @@ std::optional<std::string> Conversations::rename(std::int64_t userId, const std:
 bool Conversations::remove(std::int64_t userId, const std::string& id)
 {
     auto lock = db.lock();
-    db.prepare("UPDATE conversations SET deleted_ms = ? "
-               "WHERE id = ? AND user_id = ? AND deleted_ms IS NULL",
-               nowMs(), id, userId)
-        .run();
-    return single(db.prepare("SELECT changes()")) > 0;
+    return db.prepare("UPDATE conversations SET deleted_ms = ? "
+                      "WHERE id = ? AND user_id = ? AND deleted_ms IS NULL",
+                      nowMs(), id, userId)
+               .run() > 0;
 }
 
 } // namespace kestrune

@@ -1,77 +1,71 @@
 #pragma once
 
+#include "engine.h"
 #include "metrics.h"
 
 #include <cstdint>
-#include <filesystem>
+#include <memory>
 #include <mutex>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 namespace kestrune
 {
-
-class DbError : public std::runtime_error
-{
-public:
-    DbError(const std::string& what, int code) : std::runtime_error(what), code(code) {}
-    int code;
-    bool isConstraint() const;
-    // A full disk, an I/O error or a busy database: the request may succeed later.
-    bool isTransient() const;
-};
 
 class Statement
 {
 public:
-    Statement(sqlite3* db, std::string_view sql);
-    ~Statement();
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    Statement(Statement&& other) noexcept;
-    Statement& operator=(Statement&&) = delete;
+    explicit Statement(std::unique_ptr<Cursor> cursor) : cursor(std::move(cursor)) {}
 
-    void bindValue(int index, std::int64_t value);
-    void bindValue(int index, std::string_view value);
-    void bindValue(int index, std::nullptr_t);
+    void bindValue(int index, std::int64_t value) { cursor->bind(index, value); }
+    void bindValue(int index, std::string_view value) { cursor->bind(index, value); }
+    void bindValue(int index, std::nullptr_t) { cursor->bindNull(index); }
 
     // Advances to the next row; false when the statement is done.
     bool step();
-    // Runs to completion, for statements that return no rows.
-    void run();
+    // Runs to completion, for statements that return no rows; the rows it changed.
+    std::int64_t run();
 
-    std::int64_t int64(int column) const;
-    std::string text(int column) const;
-    bool isNull(int column) const;
+    std::int64_t int64(int column) const { return cursor->int64(column); }
+    std::string text(int column) const { return cursor->text(column); }
+    bool isNull(int column) const { return cursor->isNull(column); }
 
 private:
-    sqlite3* db;
-    sqlite3_stmt* stmt = nullptr;
+    std::unique_ptr<Cursor> cursor;
 };
 
 template <class... Args>
-Statement prepareStatement(sqlite3* db, std::string_view sql, const Args&... args)
+Statement prepareStatement(Connection& connection, std::string_view sql, const Args&... args)
 {
-    Statement st(db, sql);
+    Statement st(connection.prepare(sql));
     int index = 0;
     (st.bindValue(++index, args), ...);
     return st;
 }
 
-// The SQLite database in WAL mode. Writes (and reads that must see a write's effect at once,
-// inside its transaction) go through the one writing connection behind a mutex: every query is
-// small, so serialising them costs little and keeps transactions simple. Reads that need no
-// lock take a connection of their own from `reader()`: WAL lets them go on while a write
-// commits, so a sign-in check never waits behind the disk.
+// Where the data lives: "sqlite:PATH" or a PostgreSQL URI ("postgresql://…" or "postgres://…").
+struct DatabaseUrl {
+    enum class Engine { sqlite, postgresql } engine = Engine::sqlite;
+    std::string location; // the file, or the URI as given
+};
+// Empty when the text is neither; the error says why.
+std::optional<DatabaseUrl> parseDatabaseUrl(std::string_view text, std::string* error = nullptr);
+
+// The database. Writes (and reads that must see a write's effect at once, inside its
+// transaction) go through one writing connection behind a mutex: every query is small, so
+// serialising them costs little and keeps transactions simple; across processes the engine's
+// own write lock does the same. Reads that need no lock take a connection of their own from
+// `reader()`, so a sign-in check never waits behind a write.
 class Database
 {
 public:
-    explicit Database(const std::filesystem::path& file);
+    enum class Schema {
+        upgrade, // bring the schema up to this version first
+        asIs,    // leave it as it is (for tools that only read it)
+    };
+    explicit Database(const DatabaseUrl& url, Schema schema = Schema::upgrade);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -86,48 +80,52 @@ public:
 
     template <class... Args> Statement prepare(std::string_view sql, const Args&... args)
     {
-        return prepareStatement(db, sql, args...);
+        return prepareStatement(*writer, sql, args...);
     }
-    void exec(std::string_view sql);
-    std::int64_t lastInsertId() const;
-    int schemaVersion();
+    void exec(std::string_view sql) { writer->exec(sql); }
+    void beginWrite() { engine->beginWrite(*writer); }
+    int schemaVersion() { return engine->schemaVersion(*writer); }
+    std::string_view engineName() const { return engine->name(); }
 
     // A read-only connection lent for the duration of some reads.
     class Reader
     {
     public:
-        Reader(Database& owner, sqlite3* connection) : owner(owner), connection(connection) {}
+        Reader(Database& owner, std::unique_ptr<Connection> connection)
+            : owner(owner), connection(std::move(connection))
+        {
+        }
         ~Reader();
         Reader(const Reader&) = delete;
         Reader& operator=(const Reader&) = delete;
         template <class... Args> Statement prepare(std::string_view sql, const Args&... args)
         {
-            return prepareStatement(connection, sql, args...);
+            return prepareStatement(*connection, sql, args...);
         }
 
     private:
         Database& owner;
-        sqlite3* connection;
+        std::unique_ptr<Connection> connection;
     };
     [[nodiscard]] Reader reader();
 
     // Whether the database answers a query now (for readiness checks); never throws.
     bool answers();
 
-    static constexpr int currentSchemaVersion = 2;
+    // The schema version this build writes.
+    int currentSchemaVersion() const { return static_cast<int>(engine->migrations().size()); }
 
 private:
     void migrate();
-    sqlite3* openConnection(bool readOnly);
 
-    std::filesystem::path file;
-    sqlite3* db = nullptr;
+    std::unique_ptr<Engine> engine;
+    std::unique_ptr<Connection> writer;
     std::mutex mutex;
     std::mutex readersMutex;
-    std::vector<sqlite3*> idleReaders;
+    std::vector<std::unique_ptr<Connection>> idleReaders;
 };
 
-// BEGIN IMMEDIATE … COMMIT; rolled back when left without commit (an exception on the way).
+// A writing transaction; rolled back when left without commit (an exception on the way).
 class Transaction
 {
 public:

@@ -1,5 +1,7 @@
 #include "serverprocess.h"
 
+#include "database.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -106,6 +108,7 @@ ServerProcess::ServerProcess(const std::filesystem::path& dataDir, std::vector<s
         KESTRUNE_SERVER_BINARY, "--listen", "127.0.0.1:0", "--data", dataDir.string(),
         "--stream-delay-ms",    "0"};
     args.insert(args.end(), extra.begin(), extra.end());
+    args = withDatabaseArgs(std::move(args));
 
     pid = spawnChild(args, stderrFile, outFd);
     if (!readLine(outFd, first, 20000)) {
@@ -230,6 +233,7 @@ CommandResult runServerCommand(const std::vector<std::string>& extra)
 {
     std::vector<std::string> args{KESTRUNE_SERVER_BINARY};
     args.insert(args.end(), extra.begin(), extra.end());
+    args = withDatabaseArgs(std::move(args));
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");

@@ -44,7 +44,7 @@ TEST_F(Operations, CommittedDataSurvivesAKill)
         return v;
     };
     EXPECT_EQ(single("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(single("PRAGMA user_version"), "2");
+    EXPECT_EQ(single("PRAGMA user_version"), "3");
     sqlite3_close(db);
 
     EXPECT_EQ(server->stop(), 0); // SIGTERM ends it cleanly
@@ -109,7 +109,8 @@ TEST_F(Operations, ADataFolderOfTheFirstVersionIsCarriedOver)
     const json points = api->get("/api/me").body["user"]["points"];
     server->stop();
     // The database as the first version of the service left it.
-    sql(dataDir(), "DROP TABLE code_failures; DROP INDEX conversations_deleted; "
+    sql(dataDir(), "DROP TABLE reply_holds; DROP TABLE code_failures; "
+                   "DROP INDEX conversations_deleted; "
                    "ALTER TABLE messages DROP COLUMN truncated; "
                    "ALTER TABLE conversations DROP COLUMN stored_bytes; "
                    "ALTER TABLE users DROP COLUMN stored_bytes; PRAGMA user_version = 1;");
@@ -124,7 +125,47 @@ TEST_F(Operations, ADataFolderOfTheFirstVersionIsCarriedOver)
         bytes += m["content"].get<std::string>().size();
     EXPECT_EQ(sqlText(dataDir(), "SELECT stored_bytes FROM users WHERE username = 'veteran'"),
               std::to_string(bytes) + "\n");
-    EXPECT_EQ(sqlText(dataDir(), "PRAGMA user_version"), "2\n");
+    EXPECT_EQ(sqlText(dataDir(), "PRAGMA user_version"), "3\n");
+}
+
+TEST_F(Operations, ANewerSchemaIsRefusedAndMigrateBringsAnOlderOneUp)
+{
+    const std::string token = account("keeper").token;
+    server->stop();
+    const std::string setVersion =
+        onPostgres() ? "UPDATE schema_version SET version = " : "PRAGMA user_version = ";
+    const std::string data = dataDir().string();
+
+    // Written by a later release: neither the server nor an admin command touches it.
+    sql(dataDir(), setVersion + "99");
+    try {
+        ServerProcess refused(dataDir());
+        ADD_FAILURE() << "the server started on a schema it does not know";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("newer kestrune-server (schema 99"), std::string::npos)
+            << e.what();
+    }
+    const CommandResult newer = runServerCommand({"migrate", "--data", data});
+    EXPECT_NE(newer.exitCode, 0);
+    EXPECT_NE(newer.out.find("newer kestrune-server"), std::string::npos) << newer.out;
+    EXPECT_NE(runServerCommand({"users", "--data", data}).exitCode, 0);
+
+    // An older one is brought up by `migrate`, and the accounts are still there.
+    sql(dataDir(), setVersion + "2");
+    sql(dataDir(), "DROP TABLE reply_holds");
+    const CommandResult migrated = runServerCommand({"migrate", "--data", data});
+    EXPECT_EQ(migrated.exitCode, 0) << migrated.out;
+    EXPECT_NE(migrated.out.find(std::string(onPostgres() ? "postgresql" : "sqlite") +
+                                " schema at version 3"),
+              std::string::npos)
+        << migrated.out;
+    start();
+    api->token = token;
+    EXPECT_EQ(api->get("/api/me").status, 200);
+    const StreamResult reply =
+        api->stream({{"prompt", "还在吗"}, {"conversation_id", newConversation(*api)}});
+    ASSERT_TRUE(reply.last());
+    EXPECT_EQ(reply.last()->name, "done");
 }
 
 TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
@@ -133,6 +174,7 @@ TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
     EXPECT_EQ(help.exitCode, 0);
     for (const char* name : {"--listen",
                              "--data",
+                             "--database",
                              "--outbox",
                              "--initial-points",
                              "--stream-delay-ms",
@@ -157,7 +199,9 @@ TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
                              "--max-storage-per-account",
                              "--version",
                              "users",
-                             "grant"})
+                             "grant",
+                             "purge-deleted",
+                             "migrate"})
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     // The project's version, as the packages and the Windows installer carry it.
     const CommandResult version = runServerCommand({"--version"});
@@ -166,6 +210,11 @@ TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
     EXPECT_NE(runServerCommand({"--listen", "nonsense"}).exitCode, 0);
     EXPECT_NE(runServerCommand({"--trusted-proxy", "10.0.0.0/40"}).exitCode, 0);
     EXPECT_NE(runServerCommand({"--no-such-flag"}).exitCode, 0);
+    const CommandResult database = runServerCommand({"--database", "mysql://db/kestrune"});
+    EXPECT_EQ(database.exitCode, 2);
+    EXPECT_NE(database.out.find("not sqlite:PATH nor a postgresql:// URI"), std::string::npos)
+        << database.out;
+    EXPECT_NE(runServerCommand({"--database", "sqlite:"}).exitCode, 0);
 }
 
 TEST(ServerCommandLine, StopsOnceTheWatchedFileIsGone)
