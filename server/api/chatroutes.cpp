@@ -1,10 +1,10 @@
 #include "apicontext.h"
 #include "blocking.h"
 #include "errortexts.h"
-#include "heldpoints.h"
 #include "metrics.h"
 #include "refusal.h"
 #include "replygeneration.h"
+#include "replyhold.h"
 #include "routes.h"
 #include "routetable.h"
 #include "streaming.h"
@@ -100,14 +100,14 @@ StreamJob prepareJob(ApiContext& api, const HttpRequest& req)
 // Sends the fragments of a reply as "delta" events, each only as far as the held points pay
 // for it, and keeps what went out.
 struct ReplyOutlet {
-    ReplyOutlet(const std::atomic<bool>& stopping, ResponseStream& out, HeldPoints& points)
+    ReplyOutlet(const std::atomic<bool>& stopping, ResponseStream& out, ReplyHold& points)
         : stopping(stopping), out(out), points(points)
     {
     }
 
     const std::atomic<bool>& stopping;
     ResponseStream& out;
-    HeldPoints& points;
+    ReplyHold& points;
     std::string reply; // what went out, and so what is paid for
     std::size_t characters = 0;
     bool truncated = false;
@@ -139,24 +139,6 @@ struct ReplyOutlet {
     }
 };
 
-// Holds one of the account's reply slots until the reply ends, however it ends.
-struct StreamSlot {
-    StreamSlot(StreamSlots& slots, std::int64_t userId) : slots(slots), userId(userId)
-    {
-        metrics::replyStreamOpened();
-    }
-    ~StreamSlot()
-    {
-        slots.release(userId);
-        metrics::replyStreamClosed();
-    }
-    StreamSlot(const StreamSlot&) = delete;
-    StreamSlot& operator=(const StreamSlot&) = delete;
-
-    StreamSlots& slots;
-    std::int64_t userId;
-};
-
 class ChatStream : public StreamRoute
 {
 public:
@@ -166,10 +148,12 @@ public:
     {
         const StreamJob job =
             co_await runBlocking(blocking, [&] { return prepareJob(api, request); });
-        if (!api.points.streams.acquire(job.user.id, api.maxStreamsPerAccount))
+        auto holdId = co_await runBlocking(
+            blocking, [&] { return api.points.holds.open(job.user.id, api.maxStreamsPerAccount); });
+        if (!holdId)
             throw Refusal(RefusalKind::tooFrequent, errortext::tooManyStreams);
-        const StreamSlot slot(api.points.streams, job.user.id);
-        HeldPoints points(api.points.reservations, blocking, job.user.id, job.model.pointsPer100);
+        ReplyHold points(api.points.holds, blocking, std::move(*holdId), job.user.id,
+                         job.model.pointsPer100);
         if (!co_await points.growTo(1))
             throw Refusal(RefusalKind::outOfPoints, errortext::noPoints);
 
@@ -203,7 +187,7 @@ public:
         // The client hung up: what went out before is charged and kept, as a reply cut short.
         if (outlet.gone) {
             if (!outlet.reply.empty())
-                co_await settle(job, outlet.reply, true);
+                co_await settle(job, points.id(), outlet.reply, true);
             co_return;
         }
 
@@ -214,7 +198,8 @@ public:
         } else if (outlet.reply.empty()) {
             event = {{"error", outlet.truncated ? errortext::noPoints : errortext::emptyReply}};
         } else {
-            const SettleResult result = co_await settle(job, outlet.reply, outlet.truncated);
+            const SettleResult result =
+                co_await settle(job, points.id(), outlet.reply, outlet.truncated);
             if (const auto& settled = result.settlement) {
                 name = "done";
                 event = {{"content", settled->content},
@@ -236,12 +221,17 @@ private:
     };
 
     // Charges the reply and stores the turn, in one transaction.
-    asio::awaitable<SettleResult> settle(const StreamJob& job, const std::string& reply,
-                                         bool truncated)
+    asio::awaitable<SettleResult> settle(const StreamJob& job, const std::string& holdId,
+                                         const std::string& reply, bool truncated)
     {
-        const TurnToSettle turn{job.user.id,        job.model.id,       job.model.pointsPer100,
-                                job.conversationId, job.request.prompt, reply,
-                                truncated};
+        const TurnToSettle turn{job.user.id,
+                                job.model.id,
+                                job.model.pointsPer100,
+                                job.conversationId,
+                                job.request.prompt,
+                                reply,
+                                truncated,
+                                holdId};
         try {
             auto settled = co_await runBlocking(blocking, [&] { return api.points.settle(turn); });
             if (!settled)

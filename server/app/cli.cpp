@@ -104,6 +104,10 @@ int runCommandLine(int argc, char** argv)
                   "Reply streams one account may have open at once; beyond it 429 with a "
                   "Chinese error",
                   1, 1000000);
+    boundedOption(app, "--reply-lease", options.replyLeaseSeconds,
+                  "Seconds within which the reply slots and points held by an instance that "
+                  "stopped without ending its replies are free again; renewed every third of it",
+                  3, 3600);
     boundedOption(app, "--signups-per-hour", options.signupsPerHour,
                   "Sign-up attempts per hour in all (each client address: at most 20)", 1, 1000000);
     boundedOption(app, "--max-conversations-per-account", options.maxConversationsPerAccount,

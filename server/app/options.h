@@ -42,6 +42,7 @@ struct ServerOptions {
     int idleTimeoutSeconds = 30;
     std::vector<std::string> trustedProxies; // ADDRESS/PREFIX
     int maxStreamsPerAccount = 10;
+    int replyLeaseSeconds = 30; // how soon the replies of an instance that died count no more
     int signupsPerHour = 200;
     int maxConversationsPerAccount = 5000;
     std::int64_t maxStoragePerAccount = 100LL * 1024 * 1024; // bytes of message text

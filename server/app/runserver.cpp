@@ -4,6 +4,7 @@
 #include "httpcore.h"
 #include "metrics.h"
 #include "passwordhashing.h"
+#include "replyhold.h"
 #include "routes.h"
 #include "routetable.h"
 #include "security.h"
@@ -152,6 +153,7 @@ int runServer(const ServerOptions& options)
         consoleLine(std::string("demo account: user name ") + demoUsername + " (e-mail " +
                     demoEmail + "), password " + demoPassword);
     service.models.startRefreshing(server->context());
+    startRenewingHolds(service.points.holds, server->context(), *blocking);
 
     std::atomic<bool> finished{false};
     std::thread signalThread([&] {
@@ -195,6 +197,12 @@ int runServer(const ServerOptions& options)
     blocking.reset();
     streamWork.reset();
     server.reset();
+    // Holds whose closing the pools dropped: the other instances need not wait out the lease.
+    try {
+        service.points.holds.closeAll();
+    } catch (const std::exception& e) {
+        std::cerr << "error: ending reply holds: " << e.what() << "\n";
+    }
     return 0;
 }
 

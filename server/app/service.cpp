@@ -55,7 +55,7 @@ Service::Service(const ServerOptions& opts)
                                       opts.maxStoragePerAccount}),
       models(makeUpstream(opts), opts.upstreamPointsPer100,
              std::chrono::milliseconds(opts.streamDelayMs)),
-      mailer(makeMailer(opts)), points(db)
+      mailer(makeMailer(opts)), points(db, std::chrono::seconds(opts.replyLeaseSeconds))
 {
 }
 

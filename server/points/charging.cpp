@@ -3,6 +3,7 @@
 #include "balance.h"
 #include "clock.h"
 #include "conversations.h"
+#include "replyholds.h"
 #include "storage.h"
 #include "text.h"
 
@@ -59,6 +60,8 @@ std::optional<Settlement> settleTurn(Database& db, const TurnToSettle& turn)
                   {turn.userId, -s.charged, cloud ? "reply" : "private reply", turn.model,
                    turn.conversationId},
                   now);
+    if (!turn.holdId.empty())
+        emptyHold(db, turn.holdId);
     if (cloud) {
         // A conversation deleted while the reply streamed keeps its records as they were.
         appendTurn(db, {turn.userId, turn.conversationId, turn.prompt, s.content, s.truncated},

@@ -27,6 +27,7 @@ struct TurnToSettle {
     std::string prompt;
     std::string reply;
     bool truncated = false;
+    std::string holdId; // the reply's hold, emptied in the same transaction
 };
 
 struct Settlement {

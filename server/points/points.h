@@ -1,8 +1,7 @@
 #pragma once
 
 #include "charging.h"
-#include "reservations.h"
-#include "streamslots.h"
+#include "replyholds.h"
 
 #include <optional>
 
@@ -11,17 +10,16 @@ namespace kestrune
 
 class Database;
 
-// The points side of replies: what running replies hold, the reply streams each account has
-// open, and the settlement of a finished reply.
+// The points side of replies: the holds of running replies (their slots and points) and the
+// settlement of a finished reply.
 class Points
 {
 public:
-    explicit Points(Database& db) : reservations(db), db(db) {}
+    Points(Database& db, std::chrono::seconds holdLease) : holds(db, holdLease), db(db) {}
 
     std::optional<Settlement> settle(const TurnToSettle& turn) { return settleTurn(db, turn); }
 
-    PointReservations reservations;
-    StreamSlots streams;
+    ReplyHolds holds;
 
 private:
     Database& db;

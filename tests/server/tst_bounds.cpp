@@ -92,27 +92,40 @@ TEST_F(Bounds, AReplySeesOnlyTheLatestTurns)
     EXPECT_EQ(api->get("/api/conversations/" + id).body["messages"].size(), 54u);
 }
 
-TEST_F(Bounds, AFullDiskFailsATurnWhole)
+class BoundsWithSlowReplies : public ServerTest
 {
-    api->token = account("diskless").token;
+protected:
+    std::vector<std::string> serverArgs() const override { return {"--stream-delay-ms", "20"}; }
+};
+
+TEST_F(BoundsWithSlowReplies, AFullDiskFailsATurnWhole)
+{
+    const Account a = account("diskless");
+    api->token = a.token;
     const std::string id = newConversation(*api);
-    ASSERT_EQ(api->stream({{"prompt", "先来一轮"}, {"conversation_id", id}}).last()->name, "done");
+    ASSERT_EQ(api->stream({{"prompt", "先来"}, {"conversation_id", id}}).last()->name, "done");
     const Reply before = api->get("/api/conversations/" + id);
     const json points = api->get("/api/me").body["user"]["points"];
 
-    // No file of the service may grow now, as on a full disk.
+    // The disk fills while a reply streams: it ends, told that it was not kept.
+    RawConnection streaming(server->port());
+    ASSERT_NE(startRawStream(streaming, a.token).find("event: delta"), std::string::npos);
     ASSERT_TRUE(server->limitFileSize(1));
-    const StreamResult failed =
-        api->stream({{"prompt", std::string(20000, 'd')}, {"conversation_id", id}});
-    ASSERT_TRUE(failed.last()) << failed.raw;
-    EXPECT_EQ(failed.last()->name, "error");
-    EXPECT_EQ(failed.last()->data["error"], "回复未能保存，本次不扣点数，请重试。");
+    const std::string rest = streaming.receive("event: error");
+    EXPECT_NE(rest.find("回复未能保存，本次不扣点数，请重试。"), std::string::npos) << rest;
+
+    // While it is full, neither a reply nor a conversation is begun.
+    const StreamResult refused =
+        api->stream({{"prompt", std::string(2000, 'd')}, {"conversation_id", id}});
+    EXPECT_EQ(refused.status, 503) << refused.raw;
+    EXPECT_NE(refused.raw.find("服务器暂时无法保存数据，请稍后再试。"), std::string::npos)
+        << refused.raw;
     const Reply create = api->post("/api/conversations", {{"model", "kestrune-echo"}});
     EXPECT_TRUE(isErrorReply(create, 503));
     EXPECT_EQ(create.body["error"], "服务器暂时无法保存数据，请稍后再试。");
     ASSERT_TRUE(server->limitFileSize(0));
 
-    // Neither half of the turn was kept, nothing was charged, and the next turn works.
+    // Nothing was kept or charged, and the next turn works.
     EXPECT_EQ(api->get("/api/conversations/" + id).body, before.body);
     EXPECT_EQ(api->get("/api/me").body["user"]["points"], points);
     EXPECT_EQ(api->stream({{"prompt", "再来"}, {"conversation_id", id}}).last()->name, "done");

@@ -194,6 +194,7 @@ TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
                              "--idle-timeout",
                              "--trusted-proxy",
                              "--max-streams-per-account",
+                             "--reply-lease",
                              "--signups-per-hour",
                              "--max-conversations-per-account",
                              "--max-storage-per-account",

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "blocking.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kestrune
+{
+
+class ReplyHolds;
+
+// One reply's hold while it streams: its reply slot, and the points taken from the balance a
+// block at a time as the reply grows. Settlement spends them; whatever is left is given back,
+// and the slot freed, when the reply ends however it ends.
+class ReplyHold
+{
+public:
+    ReplyHold(ReplyHolds& holds, asio::thread_pool& blocking, std::string id, std::int64_t userId,
+              int pointsPer100);
+    ~ReplyHold();
+    ReplyHold(const ReplyHold&) = delete;
+    ReplyHold& operator=(const ReplyHold&) = delete;
+
+    const std::string& id() const { return holdId; }
+    bool free() const { return pointsPer100 <= 0; }
+
+    // The characters the held points still pay for, beyond `used`.
+    std::size_t room(std::size_t used) const;
+
+    // Takes more points so that `characters` in all are paid for, in blocks of a few hundred
+    // characters so that a long reply asks the balance rarely; false when nothing more was
+    // granted.
+    asio::awaitable<bool> growTo(std::size_t characters);
+
+private:
+    static constexpr std::size_t blockCharacters = 400;
+
+    ReplyHolds& holds;
+    asio::thread_pool& blocking;
+    std::string holdId;
+    std::int64_t userId;
+    int pointsPer100;
+    std::int64_t held = 0;
+};
+
+// Renews the leases of this instance's holds every third of the lease, on `context` until it
+// stops; the database work runs on `blocking`.
+void startRenewingHolds(ReplyHolds& holds, asio::io_context& context, asio::thread_pool& blocking);
+
+} // namespace kestrune

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kestrune
+{
+
+class Database;
+
+// Replies under way, one row each in the database, so that every instance of the service
+// sees those of the others: a row takes one of the account's reply slots and holds the points
+// set aside for the reply from the account's balance. Parallel replies of one account, on any
+// instance, draw on that one balance, so together they never deliver more than it pays for.
+//
+// Each row carries a lease that its instance renews while it runs. The rows of an instance that
+// died count for nothing once their lease has run out, and are removed by the next instance that
+// looks.
+class ReplyHolds
+{
+public:
+    ReplyHolds(Database& db, std::chrono::seconds lease);
+
+    // Opens a hold for a new reply when the account has fewer than `limit` open; its id, or
+    // nothing when the account has all its slots in use.
+    std::optional<std::string> open(std::int64_t userId, int limit);
+    // Sets aside up to `wanted` more points for the hold, from what the balance has left beside
+    // the account's other holds; the points granted (0 when nothing is left, or when the hold
+    // lost its lease).
+    std::int64_t reserve(const std::string& holdId, std::int64_t userId, std::int64_t wanted);
+    void close(const std::string& holdId);
+    // Extends the lease of every hold of this instance and removes the holds whose lease ran
+    // out; run well within the lease.
+    void renew();
+    // Removes every hold of this instance (when it stops).
+    void closeAll();
+
+    std::chrono::seconds lease() const { return leaseTime; }
+
+private:
+    Database& db;
+    std::chrono::seconds leaseTime;
+    std::string instance; // random, new at every start
+};
+
+// Inside a settlement's transaction: the hold's points are spent or given back together with
+// the charge, so the balance and the holds never count one point twice.
+void emptyHold(Database& db, const std::string& holdId);
+
+} // namespace kestrune
