@@ -41,7 +41,8 @@ nlohmann::json userJson(const User& user)
 }
 
 Accounts::Accounts(Database& db, std::int64_t initialPoints, std::size_t signupsPerHour)
-    : db(db), initialPoints(initialPoints), signups(signupsPerAddress, signupsPerHour)
+    : db(db), initialPoints(initialPoints), guard(db),
+      signups(db, signupsPerAddress, signupsPerHour)
 {
     purgeExpiredRegistrations();
 }

@@ -1,46 +1,46 @@
 #pragma once
 
+#include "clock.h"
+
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
 namespace kestrune
 {
 
-// Counts failed sign-ins per key. After `maxFailures` failures within `window` the key is
-// refused until the window has passed, whatever password is tried. At most `maxKeys` keys are
-// remembered: under a flood of fresh keys the oldest windows are forgotten first.
+class Database;
+
+// Counts failed sign-ins per key, in the database so that every instance of the service counts
+// together. After `maxFailures` failures within `window` the key is refused until the window
+// has passed, whatever password is tried. About `maxKeys` keys are remembered: under a flood of
+// fresh keys the oldest windows are forgotten first. Times are wall-clock milliseconds.
 class LoginThrottle
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    LoginThrottle(Database& db, std::string kind, std::size_t maxFailures,
+                  std::chrono::seconds window = std::chrono::minutes(15),
+                  std::size_t maxKeys = 100000);
 
-    explicit LoginThrottle(std::size_t maxFailures = 5,
-                           std::chrono::seconds window = std::chrono::minutes(15),
-                           std::size_t maxKeys = 100000)
-        : maxFailures(maxFailures), window(window), maxKeys(maxKeys)
-    {
-    }
-
-    bool isLocked(const std::string& key, Clock::time_point now = Clock::now());
-    void recordFailure(const std::string& key, Clock::time_point now = Clock::now());
+    bool isLocked(const std::string& key, std::int64_t now = nowMs());
+    void recordFailure(const std::string& key, std::int64_t now = nowMs());
     void reset(const std::string& key);
     std::size_t size();
 
 private:
-    struct Entry {
-        std::size_t failures = 0;
-        Clock::time_point windowStart;
-    };
-    void makeRoom(Clock::time_point now);
+    // Drops ended windows and, past three quarters of `maxKeys`, the oldest; run every quarter
+    // of `maxKeys` failures, so the table never holds much more than `maxKeys` per instance.
+    void makeRoom(std::int64_t now);
 
+    Database& db;
+    std::string kind; // the table holds every throttle's keys, told apart by this
     std::size_t maxFailures;
-    std::chrono::seconds window;
+    std::int64_t windowMs;
     std::size_t maxKeys;
     std::mutex mutex;
-    std::unordered_map<std::string, Entry> entries;
+    std::size_t sinceRoomMade = 0;
 };
 
 // Who may try a password for an account. Guessing is bounded three ways, and none of them lets
@@ -53,28 +53,30 @@ private:
 class LoginGuard
 {
 public:
-    using Clock = LoginThrottle::Clock;
     static constexpr std::size_t failuresPerAccountAndAddress = 5;
     static constexpr std::size_t failuresPerAddress = 30;
     static constexpr std::size_t failuresPerAccount = 50;
-    static constexpr auto knownFor = std::chrono::hours(24 * 30);
+    static constexpr std::int64_t knownForMs = 30LL * 24 * 3600 * 1000;
     static constexpr std::size_t maxKnown = 100000;
 
+    explicit LoginGuard(Database& db);
+
     bool isRefused(const std::string& account, const std::string& address,
-                   Clock::time_point now = Clock::now());
+                   std::int64_t now = nowMs());
     void recordFailure(const std::string& account, const std::string& address,
-                       Clock::time_point now = Clock::now());
+                       std::int64_t now = nowMs());
     void recordSuccess(const std::string& account, const std::string& address,
-                       Clock::time_point now = Clock::now());
+                       std::int64_t now = nowMs());
 
 private:
-    bool isKnown(const std::string& pair, Clock::time_point now);
+    bool isKnown(const std::string& pair, std::int64_t now);
 
-    LoginThrottle pairs{failuresPerAccountAndAddress};
-    LoginThrottle addresses{failuresPerAddress};
-    LoginThrottle accounts{failuresPerAccount};
+    Database& db;
+    LoginThrottle pairs;
+    LoginThrottle addresses;
+    LoginThrottle accounts;
     std::mutex mutex;
-    std::unordered_map<std::string, Clock::time_point> known; // pair -> last sign-in
+    std::size_t sinceKnownTrimmed = 0;
 };
 
 } // namespace kestrune

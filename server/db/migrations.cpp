@@ -82,9 +82,11 @@ const std::vector<std::string_view>& sqliteMigrations()
     );
     CREATE INDEX code_failures_email ON code_failures(email, created_ms);
     )sql",
-        // Replies under way, one row each across every instance of the service: the reply
-        // slot it takes and the points it holds. A row whose lease has run out belongs to an
-        // instance that stopped without cleaning up, and counts for nothing.
+        // What every instance of the service must count together. Replies under way, one row
+        // each: the reply slot it takes and the points it holds; a row whose lease has run out
+        // belongs to an instance that stopped without cleaning up, and counts for nothing.
+        // Failed sign-ins in their current window, the addresses known to each account, and
+        // the sign-ups of the last hour.
         R"sql(
     CREATE TABLE reply_holds (
         id TEXT PRIMARY KEY,
@@ -95,6 +97,24 @@ const std::vector<std::string_view>& sqliteMigrations()
     );
     CREATE INDEX reply_holds_user ON reply_holds(user_id, expires_ms);
     CREATE INDEX reply_holds_instance ON reply_holds(instance);
+    CREATE TABLE login_failures (
+        kind TEXT NOT NULL,
+        subject TEXT NOT NULL,
+        failures INTEGER NOT NULL,
+        window_start_ms INTEGER NOT NULL,
+        PRIMARY KEY (kind, subject)
+    );
+    CREATE INDEX login_failures_window ON login_failures(kind, window_start_ms);
+    CREATE TABLE login_known (
+        pair TEXT PRIMARY KEY,
+        last_ms INTEGER NOT NULL
+    );
+    CREATE INDEX login_known_last ON login_known(last_ms);
+    CREATE TABLE signup_attempts (
+        address TEXT NOT NULL,
+        created_ms INTEGER NOT NULL
+    );
+    CREATE INDEX signup_attempts_created ON signup_attempts(created_ms);
     )sql",
     };
     return steps;
@@ -191,6 +211,24 @@ const std::vector<std::string_view>& postgresMigrations()
     );
     CREATE INDEX reply_holds_user ON reply_holds(user_id, expires_ms);
     CREATE INDEX reply_holds_instance ON reply_holds(instance);
+    CREATE TABLE login_failures (
+        kind TEXT NOT NULL,
+        subject TEXT NOT NULL,
+        failures BIGINT NOT NULL,
+        window_start_ms BIGINT NOT NULL,
+        PRIMARY KEY (kind, subject)
+    );
+    CREATE INDEX login_failures_window ON login_failures(kind, window_start_ms);
+    CREATE TABLE login_known (
+        pair TEXT PRIMARY KEY,
+        last_ms BIGINT NOT NULL
+    );
+    CREATE INDEX login_known_last ON login_known(last_ms);
+    CREATE TABLE signup_attempts (
+        address TEXT NOT NULL,
+        created_ms BIGINT NOT NULL
+    );
+    CREATE INDEX signup_attempts_created ON signup_attempts(created_ms);
     )sql",
     };
     return steps;

@@ -163,6 +163,16 @@ std::vector<std::string> withDatabaseArgs(std::vector<std::string> args)
     return out;
 }
 
+std::unique_ptr<kestrune::Database> openDatabase(const std::filesystem::path& dataDir)
+{
+    const auto args = databaseArgs(dataDir);
+    if (!args.empty())
+        return std::make_unique<kestrune::Database>(*kestrune::parseDatabaseUrl(args[1]));
+    std::filesystem::create_directories(dataDir);
+    return std::make_unique<kestrune::Database>(kestrune::DatabaseUrl{
+        kestrune::DatabaseUrl::Engine::sqlite, (dataDir / "kestrune.db").string()});
+}
+
 void sql(const std::filesystem::path& dataDir, const std::string& statement)
 {
     if (onPostgres()) {

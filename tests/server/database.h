@@ -1,6 +1,9 @@
 #pragma once
 
+#include "storage.h"
+
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,10 @@ bool onPostgres();
 std::vector<std::string> databaseArgs(const std::filesystem::path& dataDir);
 // `args` with databaseArgs(DIR) after each "--data DIR".
 std::vector<std::string> withDatabaseArgs(std::vector<std::string> args);
+
+// The service's own database object for `dataDir` on the engine under test, for testing the
+// classes that keep their state in it.
+std::unique_ptr<kestrune::Database> openDatabase(const std::filesystem::path& dataDir);
 
 // Runs one SQL statement on the server's database, as an operator or a clock change would.
 void sql(const std::filesystem::path& dataDir, const std::string& statement);

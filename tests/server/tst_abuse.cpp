@@ -1,5 +1,6 @@
 // What an attacker or a flood meets: guesses counted per account and per address, sign-ups
 // limited per address and per hour, an outbox that does not grow without end.
+#include "database.h"
 #include "fixture.h"
 
 #include "loginthrottle.h"
@@ -213,48 +214,56 @@ TEST_F(FewSignups, SignupsAreLimitedInAll)
     EXPECT_TRUE(isErrorReply(api->post("/api/auth/login", loginBody("few_0", "x")), 401));
 }
 
-TEST(ServerUnits, SignupLimitCountsPerAddressAndInAll)
+TEST(Guards, SignupLimitCountsPerAddressAndInAll)
 {
-    using namespace std::chrono_literals;
-    kestrune::SignupLimit limit(2, 3, std::chrono::seconds(3600));
-    const auto t0 = kestrune::SignupLimit::Clock::time_point{};
+    TempDir dir;
+    const auto db = openDatabase(dir.path() / "data");
+    kestrune::SignupLimit limit(*db, 2, 3, std::chrono::seconds(3600));
+    // Another instance's limit on the same database counts together with it.
+    kestrune::SignupLimit elsewhere(*db, 2, 3, std::chrono::seconds(3600));
+    const std::int64_t t0 = 1'800'000'000'000;
     EXPECT_TRUE(limit.admit("a", t0));
-    EXPECT_TRUE(limit.admit("a", t0 + 1s));
-    EXPECT_FALSE(limit.admit("a", t0 + 2s)); // two per address
-    EXPECT_TRUE(limit.admit("b", t0 + 3s));
-    EXPECT_FALSE(limit.admit("c", t0 + 4s));   // three in all
-    EXPECT_TRUE(limit.admit("c", t0 + 3601s)); // the hour has passed for the first one
+    EXPECT_TRUE(elsewhere.admit("a", t0 + 1000));
+    EXPECT_FALSE(limit.admit("a", t0 + 2000)); // two per address
+    EXPECT_TRUE(limit.admit("b", t0 + 3000));
+    EXPECT_FALSE(elsewhere.admit("c", t0 + 4000)); // three in all
+    EXPECT_TRUE(limit.admit("c", t0 + 3'601'000)); // the hour has passed for the first one
 }
 
-TEST(ServerUnits, LoginGuardHoldsBackGuessersNotOwners)
+TEST(Guards, LoginGuardHoldsBackGuessersNotOwners)
 {
-    using namespace std::chrono_literals;
-    kestrune::LoginGuard guard;
-    const auto t0 = kestrune::LoginGuard::Clock::time_point{};
+    TempDir dir;
+    const auto db = openDatabase(dir.path() / "data");
+    kestrune::LoginGuard guard(*db);
+    const std::int64_t t0 = 1'800'000'000'000;
+    constexpr std::int64_t s = 1000;
+    constexpr std::int64_t min15 = 15 * 60 * s;
     guard.recordSuccess("account:1", "home", t0);
     for (int i = 0; i < 5; ++i)
         guard.recordFailure("account:1", "guesser", t0);
     EXPECT_TRUE(guard.isRefused("account:1", "guesser", t0));
     EXPECT_FALSE(guard.isRefused("account:2", "guesser", t0)); // 5 of the address's 30
     EXPECT_FALSE(guard.isRefused("account:1", "owner", t0));
-    EXPECT_FALSE(guard.isRefused("account:1", "guesser", t0 + 15min));
+    EXPECT_FALSE(guard.isRefused("account:1", "guesser", t0 + min15));
     // Fifty from everywhere: strangers are held back, the known address is not.
     for (int i = 0; i < 45; ++i)
-        guard.recordFailure("account:1", "bot" + std::to_string(i), t0 + 1s);
-    EXPECT_TRUE(guard.isRefused("account:1", "stranger", t0 + 2s));
-    EXPECT_FALSE(guard.isRefused("account:1", "home", t0 + 2s));
-    EXPECT_FALSE(guard.isRefused("account:1", "stranger", t0 + 15min));
+        guard.recordFailure("account:1", "bot" + std::to_string(i), t0 + 1 * s);
+    EXPECT_TRUE(guard.isRefused("account:1", "stranger", t0 + 2 * s));
+    EXPECT_FALSE(guard.isRefused("account:1", "home", t0 + 2 * s));
+    EXPECT_FALSE(guard.isRefused("account:1", "stranger", t0 + min15));
 }
 
-TEST(ServerUnits, ThrottleForgetsOldestKeysWhenFull)
+TEST(Guards, ThrottleForgetsOldestKeysWhenFull)
 {
-    kestrune::LoginThrottle throttle(1, std::chrono::seconds(60), 100);
-    const auto t0 = kestrune::LoginThrottle::Clock::time_point{};
+    TempDir dir;
+    const auto db = openDatabase(dir.path() / "data");
+    kestrune::LoginThrottle throttle(*db, "test", 1, std::chrono::seconds(60), 100);
+    const std::int64_t t0 = 1'800'000'000'000;
     for (int i = 0; i < 1000; ++i)
-        throttle.recordFailure("key" + std::to_string(i), t0 + std::chrono::milliseconds(i));
+        throttle.recordFailure("key" + std::to_string(i), t0 + i);
     EXPECT_LE(throttle.size(), 100u);
-    EXPECT_TRUE(throttle.isLocked("key999", t0 + std::chrono::seconds(1)));
-    EXPECT_FALSE(throttle.isLocked("key0", t0 + std::chrono::seconds(1)));
+    EXPECT_TRUE(throttle.isLocked("key999", t0 + 1000));
+    EXPECT_FALSE(throttle.isLocked("key0", t0 + 1000));
 }
 
 TEST(ServerUnits, OutboxKeepsADayAndABoundedNumber)

@@ -165,3 +165,20 @@ TEST_F(TwoInstances, HoldsOfAKilledInstanceAreFreeWithinTheLease)
     std::this_thread::sleep_for(std::chrono::seconds(4));
     EXPECT_TRUE(refusedAsTooMany(tryReply(server->port(), a.token, connections)));
 }
+
+TEST_F(TwoInstances, FailedSignInsOnBothInstancesCountTogether)
+{
+    const Account a = account("guarded");
+    TestApi first(server->port());
+    TestApi other(second->port());
+    const json wrong{{"login", "guarded"}, {"password", "not the password"}};
+    // Five failures from one address, spread over the instances, hold it back on both.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(isErrorReply((i % 2 ? other : first).post("/api/auth/login", wrong), 401));
+    const json right{{"login", "guarded"}, {"password", a.password}};
+    for (const TestApi* instance : {&first, &other}) {
+        const Reply held = instance->post("/api/auth/login", right);
+        EXPECT_TRUE(isErrorReply(held, 429));
+        EXPECT_EQ(held.body["error"], "登录失败次数过多，请 15 分钟后再试。");
+    }
+}

@@ -109,7 +109,8 @@ TEST_F(Operations, ADataFolderOfTheFirstVersionIsCarriedOver)
     const json points = api->get("/api/me").body["user"]["points"];
     server->stop();
     // The database as the first version of the service left it.
-    sql(dataDir(), "DROP TABLE reply_holds; DROP TABLE code_failures; "
+    sql(dataDir(), "DROP TABLE reply_holds; DROP TABLE login_failures; DROP TABLE login_known; "
+                   "DROP TABLE signup_attempts; DROP TABLE code_failures; "
                    "DROP INDEX conversations_deleted; "
                    "ALTER TABLE messages DROP COLUMN truncated; "
                    "ALTER TABLE conversations DROP COLUMN stored_bytes; "
@@ -152,7 +153,8 @@ TEST_F(Operations, ANewerSchemaIsRefusedAndMigrateBringsAnOlderOneUp)
 
     // An older one is brought up by `migrate`, and the accounts are still there.
     sql(dataDir(), setVersion + "2");
-    sql(dataDir(), "DROP TABLE reply_holds");
+    sql(dataDir(), "DROP TABLE reply_holds; DROP TABLE login_failures; DROP TABLE login_known; "
+                   "DROP TABLE signup_attempts");
     const CommandResult migrated = runServerCommand({"migrate", "--data", data});
     EXPECT_EQ(migrated.exitCode, 0) << migrated.out;
     EXPECT_NE(migrated.out.find(std::string(onPostgres() ? "postgresql" : "sqlite") +

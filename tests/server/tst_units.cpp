@@ -1,9 +1,11 @@
 #include "charging.h"
 #include "clientaddress.h"
 #include "connections.h"
+#include "database.h"
 #include "loginthrottle.h"
 #include "options.h"
 #include "outbox.h"
+#include "serverprocess.h"
 #include "streaming.h"
 #include "testclient.h"
 #include "text.h"
@@ -185,21 +187,32 @@ TEST(ServerUnits, VerificationMailCarriesOnlyTheCode)
     }
 }
 
-TEST(ServerUnits, ThrottleLocksForAWindow)
+TEST(Guards, ThrottleLocksForAWindow)
 {
-    LoginThrottle throttle(3, std::chrono::seconds(60));
-    const auto t0 = LoginThrottle::Clock::time_point{};
+    TempDir dir;
+    const auto db = openDatabase(dir.path() / "data");
+    LoginThrottle throttle(*db, "test", 3, std::chrono::seconds(60));
+    const std::int64_t t0 = 1'800'000'000'000;
     for (int i = 0; i < 2; ++i)
         throttle.recordFailure("eve", t0);
     EXPECT_FALSE(throttle.isLocked("eve", t0));
-    throttle.recordFailure("eve", t0 + std::chrono::seconds(10));
-    EXPECT_TRUE(throttle.isLocked("eve", t0 + std::chrono::seconds(59)));
+    throttle.recordFailure("eve", t0 + 10'000);
+    EXPECT_TRUE(throttle.isLocked("eve", t0 + 59'000));
     EXPECT_FALSE(throttle.isLocked("other", t0));
-    EXPECT_FALSE(throttle.isLocked("eve", t0 + std::chrono::seconds(60)));
+    EXPECT_FALSE(throttle.isLocked("eve", t0 + 60'000));
     // After the window, counting starts over.
-    throttle.recordFailure("eve", t0 + std::chrono::seconds(61));
-    EXPECT_FALSE(throttle.isLocked("eve", t0 + std::chrono::seconds(61)));
+    throttle.recordFailure("eve", t0 + 61'000);
+    EXPECT_FALSE(throttle.isLocked("eve", t0 + 61'000));
+    // Another throttle on the same table counts apart; a second one of the same kind (another
+    // instance) counts together.
+    LoginThrottle other(*db, "other", 1, std::chrono::seconds(60));
+    EXPECT_FALSE(other.isLocked("eve", t0 + 61'000));
+    LoginThrottle sameKind(*db, "test", 3, std::chrono::seconds(60));
+    sameKind.recordFailure("eve", t0 + 62'000);
+    throttle.recordFailure("eve", t0 + 63'000);
+    EXPECT_TRUE(sameKind.isLocked("eve", t0 + 63'000));
     throttle.reset("eve");
+    EXPECT_FALSE(sameKind.isLocked("eve", t0 + 63'000));
 }
 
 TEST(ServerUnits, TrustedProxiesNameTheClient)
