@@ -2,6 +2,7 @@
 
 #include "admin.h"
 #include "clientaddress.h"
+#include "copydatabase.h"
 #include "options.h"
 #include "runserver.h"
 #include "storage.h"
@@ -150,6 +151,13 @@ int runCommandLine(int argc, char** argv)
     auto* purge = app.add_subcommand("purge-deleted",
                                      "Remove for good the conversations that users have deleted");
     targetOptions(purge);
+    std::string copyTo;
+    auto* copy = app.add_subcommand(
+        "copy-database", "Copy accounts, conversations and the points ledger into an empty "
+                         "database (the source is only read; stop the service first)");
+    targetOptions(copy);
+    copy->add_option("--to", copyTo, "The database to copy into: postgresql://… or sqlite:PATH")
+        ->required();
     auto* migrate = app.add_subcommand(
         "migrate", "Bring the database's schema up to this version (the server does so at start)");
     targetOptions(migrate);
@@ -167,6 +175,8 @@ int runCommandLine(int argc, char** argv)
             return adminPurgeDeleted(target, std::cout, std::cerr);
         if (*migrate)
             return adminMigrate(target, std::cout, std::cerr);
+        if (*copy)
+            return copyDatabase(target, copyTo, std::cout, std::cerr);
 
         const auto address = parseListen(listen);
         if (!address) {

@@ -67,6 +67,10 @@ public:
     virtual void setSchemaVersion(Connection& connection, int version) = 0;
     // The schema as SQL steps: each entry moves it one version up.
     virtual const std::vector<std::string_view>& migrations() const = 0;
+    // After rows were copied in with their ids: new rows of `table` get ids in `column` past
+    // the largest one.
+    virtual void continueIds(Connection& connection, std::string_view table,
+                             std::string_view column) = 0;
 };
 
 } // namespace kestrune

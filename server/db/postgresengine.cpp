@@ -265,4 +265,12 @@ const std::vector<std::string_view>& PostgresEngine::migrations() const
     return postgresMigrations();
 }
 
+void PostgresEngine::continueIds(Connection& connection, std::string_view table,
+                                 std::string_view column)
+{
+    const std::string name(table), id(column);
+    connection.exec("SELECT setval(pg_get_serial_sequence('" + name + "', '" + id +
+                    "'), COALESCE((SELECT MAX(" + id + ") FROM " + name + "), 0) + 1, false)");
+}
+
 } // namespace kestrune

@@ -165,4 +165,9 @@ const std::vector<std::string_view>& SqliteEngine::migrations() const
     return sqliteMigrations();
 }
 
+void SqliteEngine::continueIds(Connection&, std::string_view, std::string_view)
+{
+    // Integer primary keys continue from the largest one on their own.
+}
+
 } // namespace kestrune

@@ -19,6 +19,8 @@ public:
     int schemaVersion(Connection& connection) override;
     void setSchemaVersion(Connection& connection, int version) override;
     const std::vector<std::string_view>& migrations() const override;
+    void continueIds(Connection& connection, std::string_view table,
+                     std::string_view column) override;
 
 private:
     std::filesystem::path file;

@@ -86,6 +86,10 @@ public:
     void beginWrite() { engine->beginWrite(*writer); }
     int schemaVersion() { return engine->schemaVersion(*writer); }
     std::string_view engineName() const { return engine->name(); }
+    void continueIds(std::string_view table, std::string_view column)
+    {
+        engine->continueIds(*writer, table, column);
+    }
 
     // A read-only connection lent for the duration of some reads.
     class Reader

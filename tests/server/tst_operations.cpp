@@ -204,7 +204,8 @@ TEST(ServerCommandLine, HelpNamesEveryFlagAndCommand)
                              "users",
                              "grant",
                              "purge-deleted",
-                             "migrate"})
+                             "migrate",
+                             "copy-database"})
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     // The project's version, as the packages and the Windows installer carry it.
     const CommandResult version = runServerCommand({"--version"});
