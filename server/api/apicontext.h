@@ -22,6 +22,8 @@ struct ApiContext {
     int maxStreamsPerAccount;
     // Set on shutdown: running replies end, told why, without charging or storing anything.
     const std::atomic<bool>& stopping;
+    // Set when a stop begins: load balancers are told to send requests elsewhere.
+    const std::atomic<bool>& draining;
     // Whether the database takes a query now; cheap, never throws.
     std::function<bool()> databaseAnswers;
 };

@@ -14,7 +14,7 @@ void addHealthRoutes(RouteTable& routes, ApiContext& api)
 
     // For load balancers: send requests here. Not while stopping, nor without the database.
     routes.add("GET", "/readyz", [&api](const HttpRequest&) {
-        if (api.stopping)
+        if (api.stopping || api.draining)
             return jsonResponse(503, {{"status", "stopping"}});
         if (!api.databaseAnswers())
             return jsonResponse(503, {{"status", "database unreachable"}});

@@ -109,6 +109,14 @@ int runCommandLine(int argc, char** argv)
                   "Seconds within which the reply slots and points held by an instance that "
                   "stopped without ending its replies are free again; renewed every third of it",
                   3, 3600);
+    boundedOption(app, "--drain-notice", options.drainNoticeSeconds,
+                  "On SIGTERM, seconds /readyz answers 503 while requests are still served, so "
+                  "that load balancers move away first",
+                  0, 600);
+    boundedOption(app, "--drain", options.drainSeconds,
+                  "Then seconds that requests and replies under way have to finish before they "
+                  "are ended (told so, not charged); SIGINT or a second SIGTERM stops at once",
+                  0, 3600);
     boundedOption(app, "--signups-per-hour", options.signupsPerHour,
                   "Sign-up attempts per hour in all (each client address: at most 20)", 1, 1000000);
     boundedOption(app, "--max-conversations-per-account", options.maxConversationsPerAccount,

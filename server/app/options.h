@@ -43,6 +43,8 @@ struct ServerOptions {
     std::vector<std::string> trustedProxies; // ADDRESS/PREFIX
     int maxStreamsPerAccount = 10;
     int replyLeaseSeconds = 30; // how soon the replies of an instance that died count no more
+    int drainNoticeSeconds = 2; // on SIGTERM, /readyz says 503 this long before accepting ends
+    int drainSeconds = 30;      // then requests and replies under way have this long to finish
     int signupsPerHour = 200;
     int maxConversationsPerAccount = 5000;
     std::int64_t maxStoragePerAccount = 100LL * 1024 * 1024; // bytes of message text

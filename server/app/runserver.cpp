@@ -16,8 +16,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -64,6 +66,41 @@ std::uint64_t raiseOpenFileLimit()
         getrlimit(RLIMIT_NOFILE, &files);
     }
     return files.rlim_cur == RLIM_INFINITY ? 1 << 20 : files.rlim_cur;
+}
+
+// Waits up to `time` for another stop signal; true when one came.
+bool signalledWithin(const sigset_t& signals, std::chrono::milliseconds time)
+{
+    const auto end = std::chrono::steady_clock::now() + time;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        const timespec wait{static_cast<time_t>(left.count() / 1000000000),
+                            static_cast<long>(left.count() % 1000000000)};
+        if (sigtimedwait(&signals, nullptr, &wait) > 0)
+            return true;
+        if (errno == EAGAIN)
+            return false;
+    }
+}
+
+// Leaves the load balancer's rotation before ending anything: /readyz answers 503 for the
+// notice time while requests are still served, then no new connection is taken and the
+// requests and replies under way have the grace time to finish, unless a signal cuts it short.
+void drainBeforeStopping(Service& service, HttpServer& server, const ServerOptions& options,
+                         const sigset_t& signals)
+{
+    std::cerr << "kestrune-server: draining\n";
+    service.draining = true;
+    if (signalledWithin(signals, std::chrono::seconds(options.drainNoticeSeconds)))
+        return;
+    server.drain();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(options.drainSeconds);
+    while (server.openConnections() > 0 && std::chrono::steady_clock::now() < end)
+        if (signalledWithin(signals, std::chrono::milliseconds(50)))
+            return;
 }
 
 } // namespace
@@ -159,6 +196,11 @@ int runServer(const ServerOptions& options)
     std::thread signalThread([&] {
         int sig = 0;
         sigwait(&stopSignals, &sig);
+        if (finished)
+            return;
+        // SIGTERM drains first; SIGINT, or a second signal while draining, stops at once.
+        if (sig == SIGTERM)
+            drainBeforeStopping(service, *server, options, stopSignals);
         if (finished)
             return;
         std::cerr << "kestrune-server: stopping\n";

@@ -61,10 +61,9 @@ Service::Service(const ServerOptions& opts)
 
 ApiContext Service::api()
 {
-    return {accounts, conversations,
-            models,   *mailer,
-            points,   options.maxStreamsPerAccount,
-            stopping, [this] { return db.answers(); }};
+    return {accounts, conversations, models,
+            *mailer,  points,        options.maxStreamsPerAccount,
+            stopping, draining,      [this] { return db.answers(); }};
 }
 
 } // namespace kestrune

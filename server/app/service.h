@@ -26,6 +26,8 @@ struct Service {
     ModelRegistry models;
     std::unique_ptr<Mailer> mailer;
     Points points;
+    // Set when a stop begins: /readyz turns load balancers away while requests still run.
+    std::atomic<bool> draining{false};
     // Set on shutdown: running replies end, told why, without charging or storing anything.
     std::atomic<bool> stopping{false};
 

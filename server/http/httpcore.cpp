@@ -360,6 +360,7 @@ struct HttpServer::Impl {
                                          Connection& connection, ConnectionRegistry::Id id);
     asio::awaitable<void> serveConnection(tcp::socket socket, std::shared_ptr<Connection> self);
     asio::awaitable<void> acceptLoop(tcp::acceptor& acceptor);
+    void stopAccepting();
     asio::awaitable<void> shutDown();
 
     const RouteTable& routes;
@@ -368,6 +369,7 @@ struct HttpServer::Impl {
     TrustedProxies proxies;
     ConnectionRegistry registry;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> draining{false};
     std::optional<asio::ssl::context> tls;
     // Last, so that they go first: the connections they still hold use everything above.
     asio::io_context io;
@@ -390,7 +392,7 @@ asio::awaitable<bool> HttpServer::Impl::waitForRequest(Stream& stream, beast::fl
     if (buffer.size() > 0)
         co_return true; // the next request has already arrived with the last one
     buffer.shrink_to_fit();
-    if (stopping || !registry.setIdle(id, true))
+    if (stopping || draining || !registry.setIdle(id, true))
         co_return false;
     connection.idle = true;
     lowest(stream).expires_after(limits.idleTime);
@@ -498,7 +500,7 @@ asio::awaitable<void> HttpServer::Impl::serveRequests(Stream& stream, Connection
                                          std::string(field.value()));
         request.body = std::move(message.body());
         request.clientAddress = address;
-        bool keepAlive = message.keep_alive() && !stopping;
+        bool keepAlive = message.keep_alive() && !stopping && !draining;
 
         const RouteTable::Match match = routes.find(request.method, request.path);
         int status = 0;
@@ -555,7 +557,7 @@ asio::awaitable<void> HttpServer::Impl::serveRequests(Stream& stream, Connection
         }
         logRequest(address, request.method, request.path, status, start,
                    match.handler ? match.pattern : "unmatched");
-        if (!keepAlive || stopping)
+        if (!keepAlive || stopping || draining)
             co_return;
     }
 }
@@ -642,13 +644,18 @@ asio::awaitable<void> HttpServer::Impl::acceptLoop(tcp::acceptor& acceptor)
     }
 }
 
-asio::awaitable<void> HttpServer::Impl::shutDown()
+void HttpServer::Impl::stopAccepting()
 {
     asio::post(acceptStrand, [this] {
         beast::error_code ec;
         for (auto& acceptor : acceptors)
             acceptor.close(ec);
     });
+}
+
+asio::awaitable<void> HttpServer::Impl::shutDown()
+{
+    stopAccepting();
     for (const auto& connection : registry.all())
         connection->shutDown(false);
     const auto begun = std::chrono::steady_clock::now();
@@ -748,6 +755,20 @@ void HttpServer::stop()
     if (impl->stopping.exchange(true))
         return;
     asio::co_spawn(impl->io, impl->shutDown(), asio::detached);
+}
+
+void HttpServer::drain()
+{
+    if (impl->draining.exchange(true))
+        return;
+    impl->stopAccepting();
+    for (const auto& connection : impl->registry.all())
+        connection->closeIfIdle();
+}
+
+std::size_t HttpServer::openConnections() const
+{
+    return impl->registry.size();
 }
 
 asio::io_context& HttpServer::context()

@@ -58,6 +58,11 @@ public:
     // from run() after `shutdownLimit` at the latest. Work still queued for the pools then
     // completes onto a stopped context, which stays alive until the server is destroyed.
     void stop();
+    // Thread-safe. Stops accepting and closes idle connections; requests and replies under way
+    // go on, and each connection closes once its answer is out. stop() ends what remains.
+    void drain();
+    // Connections open now: while draining, those with a request or reply under way.
+    std::size_t openConnections() const;
 
     // The context the connections run on, for background work of the service (model lists).
     boost::asio::io_context& context();

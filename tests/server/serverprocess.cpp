@@ -104,9 +104,10 @@ TempDir::~TempDir()
 ServerProcess::ServerProcess(const std::filesystem::path& dataDir, std::vector<std::string> extra)
 {
     stderrFile = dataDir.parent_path() / (dataDir.filename().string() + ".stderr.log");
-    std::vector<std::string> args{
-        KESTRUNE_SERVER_BINARY, "--listen", "127.0.0.1:0", "--data", dataDir.string(),
-        "--stream-delay-ms",    "0"};
+    std::vector<std::string> args{KESTRUNE_SERVER_BINARY, "--listen", "127.0.0.1:0", "--data",
+                                  dataDir.string(), "--stream-delay-ms", "0",
+                                  // A stopped test server has no load balancer to move away first.
+                                  "--drain-notice", "0"};
     args.insert(args.end(), extra.begin(), extra.end());
     args = withDatabaseArgs(std::move(args));
 

@@ -125,9 +125,11 @@ TEST(ServerShutdown, RepliesWaitingOnAHungUpstreamAreEndedAndNotCharged)
     HangingUpstream upstream;
     TempDir dir;
     const auto data = dir.path() / "data";
+    // One second to drain: the replies wait on a model that never goes on.
     auto server = std::make_unique<ServerProcess>(
-        data, std::vector<std::string>{"--upstream",
-                                       "http://127.0.0.1:" + std::to_string(upstream.port)});
+        data,
+        std::vector<std::string>{"--upstream", "http://127.0.0.1:" + std::to_string(upstream.port),
+                                 "--drain", "1"});
     ASSERT_TRUE(server->waitForStderr("upstream: 1 models"));
     TestApi api(server->port());
     const Account a = createAccount(api, data / "outbox", "hung");
@@ -184,4 +186,69 @@ TEST(ServerShutdown, StopsPromptlyDuringAFloodOfSignIns)
         // Answered before the stop, or the connection closed by it: never anything else.
         EXPECT_TRUE(status == 401 || status == 0) << status;
     }
+}
+
+class Draining : public ServerTest
+{
+protected:
+    std::vector<std::string> serverArgs() const override
+    {
+        return {"--stream-delay-ms", "40", "--drain-notice", "2", "--drain", "20"};
+    }
+};
+
+TEST_F(Draining, SigtermTurnsTheBalancerAwayThenLetsRepliesUnderWayFinish)
+{
+    const Account a = account("patient");
+    api->token = a.token;
+    const std::string id = newConversation(*api, "kestrune-showcase");
+    const std::string body = json({{"prompt", "慢慢说完"}, {"conversation_id", id}}).dump();
+    std::vector<std::unique_ptr<RawConnection>> replies;
+    for (int i = 0; i < 2; ++i) {
+        replies.push_back(std::make_unique<RawConnection>(server->port()));
+        if (i == 0)
+            replies.back()->send("POST /api/chat/stream HTTP/1.1\r\nHost: x\r\nAuthorization: "
+                                 "Bearer " +
+                                 a.token +
+                                 "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body);
+        else
+            startRawStream(*replies.back(), a.token);
+        ASSERT_NE(replies.back()->receive("event: delta").find("event: delta"), std::string::npos);
+    }
+
+    server->terminate();
+    // First only readiness changes: the balancer moves away while requests are still served.
+    bool unready = false;
+    for (int i = 0; i < 100 && !unready; ++i) {
+        unready = api->get("/readyz").status == 503;
+        if (!unready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(unready);
+    EXPECT_EQ(api->get("/readyz").body["status"], "stopping");
+    EXPECT_EQ(api->get("/api/me").status, 200);
+    EXPECT_EQ(api->get("/healthz").status, 200);
+    // Then no new connection is taken...
+    bool refused = false;
+    for (int i = 0; i < 100 && !refused; ++i) {
+        refused = !RawConnection(server->port()).connected();
+        if (!refused)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(refused);
+    // ...while the replies that had started go on to their end, and are kept.
+    for (auto& reply : replies) {
+        const std::string rest = reply->receive("event: done", 20000);
+        EXPECT_NE(rest.find("event: done"), std::string::npos) << rest;
+        EXPECT_EQ(rest.find("服务正在重启"), std::string::npos) << rest;
+    }
+    EXPECT_EQ(server->waitForExit(), 0) << server->stderrText();
+
+    start();
+    api->token = a.token;
+    const json messages = api->get("/api/conversations/" + id).body["messages"];
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[1]["content"].get<std::string>().find("以上就是全部展示内容。"),
+              std::string::npos);
 }

@@ -57,14 +57,10 @@ ServerProcess::ServerProcess(const QStringList& extraArguments)
     leaseFile.close();
     const quint16 chosen = freePort();
     const QString folder = unixPath(data.path());
-    QStringList arguments{"--listen",
-                          QStringLiteral("127.0.0.1:%1").arg(chosen),
-                          "--data",
-                          folder,
-                          "--outbox",
-                          folder + "/outbox",
-                          "--stop-when-missing",
-                          folder + "/lease"};
+    QStringList arguments{"--listen", QStringLiteral("127.0.0.1:%1").arg(chosen), "--data", folder,
+                          "--outbox", folder + "/outbox", "--stop-when-missing", folder + "/lease",
+                          // Stopped tests need no load balancer to move away first.
+                          "--drain-notice", "0"};
     arguments += extraArguments;
     if (!QProcess::startDetached(QStringLiteral(KESTRUNE_SERVER_PATH), arguments))
         return;
@@ -99,8 +95,8 @@ void ServerProcess::kill()
 
 ServerProcess::ServerProcess(const QStringList& extraArguments)
 {
-    QStringList arguments{"--listen",  "127.0.0.1:0", "--data",
-                          data.path(), "--outbox",    outboxDirectory()};
+    QStringList arguments{"--listen", "127.0.0.1:0",     "--data",         data.path(),
+                          "--outbox", outboxDirectory(), "--drain-notice", "0"};
     arguments += extraArguments;
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(QStringLiteral(KESTRUNE_SERVER_PATH), arguments);
