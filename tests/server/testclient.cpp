@@ -177,6 +177,39 @@ StreamResult TestApi::stream(const json& body) const
     return out;
 }
 
+StreamResult TestApi::stream(const json& body, const std::function<void()>& onStart,
+                             const std::function<void()>& onEnd) const
+{
+    auto client = clientOf(*this);
+    httplib::Request request;
+    request.method = "POST";
+    request.path = "/api/chat/stream";
+    request.headers = headersOf(*this);
+    request.headers.emplace("Accept", "text/event-stream");
+    request.headers.emplace("Content-Type", "application/json");
+    request.body = body.dump();
+    StreamResult out;
+    bool started = false;
+    request.response_handler = [&](const httplib::Response& response) {
+        out.status = response.status;
+        if (response.status == 200) {
+            started = true;
+            onStart();
+        }
+        return true;
+    };
+    request.content_receiver = [&](const char* data, std::size_t size, std::uint64_t,
+                                   std::uint64_t) {
+        out.raw.append(data, size);
+        return true;
+    };
+    client->send(request);
+    if (started)
+        onEnd();
+    out.events = parseEvents(out.raw);
+    return out;
+}
+
 std::string codeInMail(const std::string& mail)
 {
     const auto bodyStart = mail.find("\r\n\r\n");

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,10 @@ public:
     Reply send(const std::string& method, const std::string& path, const std::string& body,
                const std::string& contentType = "application/json") const;
     StreamResult stream(const json& body) const;
+    // The same, calling `onStart` when a 200 head has arrived (the reply is under way) and
+    // `onEnd` once it has ended, before returning.
+    StreamResult stream(const json& body, const std::function<void()>& onStart,
+                        const std::function<void()>& onEnd) const;
 
     int port;
 };
