@@ -8,6 +8,10 @@
 //   kestrune-load slow N SECONDS PORT TOKEN [SERVER_PID]
 //       N connections sending one byte of a request head each second for SECONDS (each
 //       reconnects when the server cuts it); meanwhile GET /api/me every 100 ms.
+//   kestrune-load burst N SECONDS PORT TOKEN [SERVER_PID]
+//       N clients each asking for one private showcase reply after another for SECONDS (a
+//       client turned away for too many replies at once asks again); meanwhile GET /api/me
+//       every 100 ms. The figures add the replies completed per second.
 //   kestrune-load flood N SECONDS PORT TOKEN [SERVER_PID]
 //       N clients signing in with wrong passwords for SECONDS, each attempt from a loopback
 //       address of its own (127.x.y.z) and for a name of its own, so that no guard refuses it
@@ -156,6 +160,28 @@ asio::awaitable<void> trickle(Run& run, Clock::time_point until)
     }
 }
 
+// One reply after another until `until`.
+asio::awaitable<void> repeatReplies(Run& run, Clock::time_point until, int client)
+{
+    for (int i = 0; Clock::now() < until; ++i) {
+        boost::system::error_code ec;
+        tcp::socket socket(run.io);
+        co_await socket.async_connect(run.server, asio::redirect_error(asio::use_awaitable, ec));
+        bool done = false;
+        if (!ec) {
+            const std::string request = streamRequest(run, client * 100000 + i);
+            co_await asio::async_write(socket, asio::buffer(request),
+                                       asio::redirect_error(asio::use_awaitable, ec));
+            if (!ec)
+                done = co_await readReply(socket, "event: done");
+        }
+        if (done && Clock::now() <= until)
+            ++run.repliesDone;
+        else if (!done)
+            ++run.failures;
+    }
+}
+
 // One wrong sign-in after another from fresh addresses until `until`; each answered attempt
 // counts as done, whatever its status.
 asio::awaitable<void> guess(Run& run, Clock::time_point until, int client)
@@ -258,11 +284,13 @@ int main(int argc, char** argv)
         return token.empty() ? 1 : 0;
     }
     const bool flood = mode == "flood";
-    const bool slow = mode == "slow" || flood; // both run for SECONDS
+    const bool burst = mode == "burst";
+    const bool slow = mode == "slow" || flood || burst; // they run for SECONDS
     if ((mode != "streams" && !slow) || argc < (slow ? 6 : 5)) {
         std::fprintf(stderr, "usage: kestrune-load streams N PORT TOKEN [PID]\n"
                              "       kestrune-load slow N SECONDS PORT TOKEN [PID]\n"
-                             "       kestrune-load flood N SECONDS PORT TOKEN [PID]\n");
+                             "       kestrune-load flood N SECONDS PORT TOKEN [PID]\n"
+                             "       kestrune-load burst N SECONDS PORT TOKEN [PID]\n");
         return 2;
     }
     rlimit files{};
@@ -288,6 +316,8 @@ int main(int argc, char** argv)
         for (int i = 0; i < count; ++i) {
             if (flood)
                 asio::co_spawn(run.io, guess(run, until, i), asio::detached);
+            else if (burst)
+                asio::co_spawn(run.io, repeatReplies(run, until, i), asio::detached);
             else
                 asio::co_spawn(run.io, trickle(run, until), asio::detached);
         }
@@ -336,7 +366,8 @@ int main(int argc, char** argv)
                 percentile(run.meMs, 0.5), percentile(run.meMs, 0.99), percentile(run.meMs, 1.0),
                 static_cast<long>(over100), peakMiB,
                 count > 0 ? (peakMiB - idleMiB) * 1024.0 / count : 0.0, idleMiB, cpu);
-    std::printf("figures: done=%d failed=%d me_p99_ms=%.1f me_failed=%d\n", run.repliesDone,
-                run.failures, percentile(run.meMs, 0.99), run.meFailures);
+    std::printf("figures: done=%d failed=%d me_p99_ms=%.1f me_failed=%d per_second=%.1f\n",
+                run.repliesDone, run.failures, percentile(run.meMs, 0.99), run.meFailures,
+                run.repliesDone / (burst ? std::stod(argv[3]) : seconds));
     return 0;
 }

@@ -148,12 +148,14 @@ public:
     {
         const StreamJob job =
             co_await runBlocking(blocking, [&] { return prepareJob(api, request); });
-        auto holdId = co_await runBlocking(
-            blocking, [&] { return api.points.holds.open(job.user.id, api.maxStreamsPerAccount); });
-        if (!holdId)
+        auto opened = co_await runBlocking(blocking, [&] {
+            return api.points.holds.open(job.user.id, api.maxStreamsPerAccount,
+                                         ReplyHold::firstBlock(job.model.pointsPer100));
+        });
+        if (!opened)
             throw Refusal(RefusalKind::tooFrequent, errortext::tooManyStreams);
-        ReplyHold points(api.points.holds, blocking, std::move(*holdId), job.user.id,
-                         job.model.pointsPer100);
+        ReplyHold points(api.points.holds, blocking, std::move(opened->id), job.user.id,
+                         job.model.pointsPer100, opened->points);
         if (!co_await points.growTo(1))
             throw Refusal(RefusalKind::outOfPoints, errortext::noPoints);
 

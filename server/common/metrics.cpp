@@ -72,6 +72,12 @@ struct Instruments {
                                                   .Help("Time of one step of a database statement")
                                                   .Register(*registry)
                                                   .Add({}, shortBuckets);
+    prometheus::Counter& calls =
+        BuildCounter()
+            .Name("kestrune_database_calls_total")
+            .Help("Statements sent to the database (on PostgreSQL each is a network round trip)")
+            .Register(*registry)
+            .Add({});
     prometheus::Histogram& queueWait =
         BuildHistogram()
             .Name("kestrune_blocking_queue_wait_seconds")
@@ -136,6 +142,11 @@ void databaseLockWaited(Seconds wait)
 void databaseStatement(Seconds duration)
 {
     instruments().statementSeconds.Observe(duration.count());
+}
+
+void databaseCall()
+{
+    instruments().calls.Increment();
 }
 
 void blockingQueueWaited(Seconds wait)

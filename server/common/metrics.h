@@ -31,6 +31,8 @@ void upstreamFinished(bool failed, Seconds duration);
 // Time waited for the database's writing connection, and one statement's execution.
 void databaseLockWaited(Seconds wait);
 void databaseStatement(Seconds duration);
+// One statement sent to the database engine; on PostgreSQL, one network round trip.
+void databaseCall();
 // Time a job waited for a thread of a pool for blocking work.
 void blockingQueueWaited(Seconds wait);
 

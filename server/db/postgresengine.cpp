@@ -1,11 +1,13 @@
 #include "postgresengine.h"
 
+#include "metrics.h"
 #include "migrations.h"
 
 #include <libpq-fe.h>
 
 #include <charconv>
 #include <optional>
+#include <unordered_map>
 
 namespace kestrune
 {
@@ -55,11 +57,52 @@ void check(PGconn* connection, const Result& result, const char* what)
                                                           : kindOf(state));
 }
 
+// Statements prepared once per connection, so that the server parses and plans each of the
+// service's few statements once instead of at every run.
+class PreparedStatements
+{
+public:
+    explicit PreparedStatements(PGconn* connection) : connection(connection) {}
+
+    // Runs `sql` ("$1" placeholders) with `values`; prepared on its first run.
+    Result run(const std::string& sql, const std::vector<const char*>& values)
+    {
+        const int count = static_cast<int>(values.size());
+        auto it = names.find(sql);
+        if (it == names.end()) {
+            // Statements made up at run time (the copy's) need not fill the server's memory.
+            if (names.size() >= maxPrepared) {
+                metrics::databaseCall();
+                return Result(PQexecParams(connection, sql.c_str(), count, nullptr, values.data(),
+                                           nullptr, nullptr, 0));
+            }
+            std::string name = "k";
+            name += std::to_string(names.size() + 1);
+            metrics::databaseCall();
+            const Result prepared(PQprepare(connection, name.c_str(), sql.c_str(), 0, nullptr));
+            check(connection, prepared, "prepare");
+            it = names.emplace(sql, name).first;
+        }
+        metrics::databaseCall();
+        return Result(PQexecPrepared(connection, it->second.c_str(), count, values.data(), nullptr,
+                                     nullptr, 0));
+    }
+
+    // A new session has none of them.
+    void forget() { names.clear(); }
+
+private:
+    static constexpr std::size_t maxPrepared = 200;
+
+    PGconn* connection;
+    std::unordered_map<std::string, std::string> names; // SQL -> statement name
+};
+
 class PostgresCursor : public Cursor
 {
 public:
-    PostgresCursor(PGconn* connection, std::string_view sql)
-        : connection(connection), sql(numberedPlaceholders(sql))
+    PostgresCursor(PGconn* connection, PreparedStatements& prepared, std::string_view sql)
+        : connection(connection), prepared(prepared), sql(numberedPlaceholders(sql))
     {
     }
 
@@ -74,8 +117,7 @@ public:
             values.reserve(parameters.size());
             for (const auto& p : parameters)
                 values.push_back(p ? p->c_str() : nullptr);
-            result.reset(PQexecParams(connection, sql.c_str(), static_cast<int>(values.size()),
-                                      nullptr, values.data(), nullptr, nullptr, 0));
+            result = prepared.run(sql, values);
             check(connection, result, "query");
             rows = PQntuples(result.get());
             row = -1;
@@ -124,6 +166,7 @@ private:
     }
 
     PGconn* connection;
+    PreparedStatements& prepared;
     std::string sql;
     std::vector<std::optional<std::string>> parameters;
     Result result;
@@ -135,7 +178,7 @@ class PostgresConnection : public Connection
 {
 public:
     PostgresConnection(PGconn* connection, bool readOnly)
-        : connection(connection), readOnly(readOnly)
+        : connection(connection), prepared(connection), readOnly(readOnly)
     {
     }
     ~PostgresConnection() override { PQfinish(connection); }
@@ -145,11 +188,12 @@ public:
     std::unique_ptr<Cursor> prepare(std::string_view sql) override
     {
         reconnectIfLost();
-        return std::make_unique<PostgresCursor>(connection, sql);
+        return std::make_unique<PostgresCursor>(connection, prepared, sql);
     }
     void exec(std::string_view sql) override
     {
         reconnectIfLost();
+        metrics::databaseCall();
         const Result result(PQexec(connection, std::string(sql).c_str()));
         check(connection, result, "exec");
     }
@@ -169,6 +213,7 @@ private:
         if (PQstatus(connection) != CONNECTION_BAD)
             return;
         PQreset(connection);
+        prepared.forget();
         if (PQstatus(connection) != CONNECTION_OK)
             throw DbError(std::string("reconnect: ") + PQerrorMessage(connection),
                           DbError::Kind::transient);
@@ -182,6 +227,7 @@ private:
     }
 
     PGconn* connection;
+    PreparedStatements prepared;
     bool readOnly;
 };
 
@@ -233,9 +279,9 @@ std::unique_ptr<Connection> PostgresEngine::connect(bool readOnly)
 
 void PostgresEngine::beginWrite(Connection& connection)
 {
-    connection.exec("BEGIN");
+    // One round trip for both.
     try {
-        connection.exec(takeWriteLock);
+        connection.exec(std::string("BEGIN; ") + takeWriteLock);
     } catch (const DbError&) {
         // The lock was not had in time: the transaction must not stay open and aborted.
         try {

@@ -1,5 +1,6 @@
 #include "sqliteengine.h"
 
+#include "metrics.h"
 #include "migrations.h"
 
 #include <sqlite3.h>
@@ -60,6 +61,10 @@ public:
     }
     bool step() override
     {
+        if (!started) {
+            started = true;
+            metrics::databaseCall();
+        }
         const int rc = sqlite3_step(stmt);
         if (rc == SQLITE_ROW)
             return true;
@@ -84,6 +89,7 @@ public:
 private:
     sqlite3* db;
     sqlite3_stmt* stmt = nullptr;
+    bool started = false;
 };
 
 class SqliteConnection : public Connection
@@ -100,6 +106,7 @@ public:
     }
     void exec(std::string_view sql) override
     {
+        metrics::databaseCall();
         char* error = nullptr;
         if (sqlite3_exec(db, std::string(sql).c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
             const std::string message = error ? error : "unknown error";

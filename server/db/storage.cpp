@@ -50,6 +50,20 @@ std::int64_t Statement::run()
     return cursor->changes();
 }
 
+void Database::exec(std::string_view sql)
+{
+    const metrics::Stopwatch running;
+    writer->exec(sql);
+    metrics::databaseStatement(running.elapsed());
+}
+
+void Database::beginWrite()
+{
+    const metrics::Stopwatch running;
+    engine->beginWrite(*writer);
+    metrics::databaseStatement(running.elapsed());
+}
+
 Database::Database(const DatabaseUrl& url, Schema schema)
     : engine(makeEngine(url)), writer(engine->connect(false))
 {

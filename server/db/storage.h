@@ -82,8 +82,8 @@ public:
     {
         return prepareStatement(*writer, sql, args...);
     }
-    void exec(std::string_view sql) { writer->exec(sql); }
-    void beginWrite() { engine->beginWrite(*writer); }
+    void exec(std::string_view sql);
+    void beginWrite();
     int schemaVersion() { return engine->schemaVersion(*writer); }
     std::string_view engineName() const { return engine->name(); }
     void continueIds(std::string_view table, std::string_view column)

@@ -16,9 +16,9 @@ namespace kestrune
 {
 
 ReplyHold::ReplyHold(ReplyHolds& holds, asio::thread_pool& blocking, std::string id,
-                     std::int64_t userId, int pointsPer100)
+                     std::int64_t userId, int pointsPer100, std::int64_t held)
     : holds(holds), blocking(blocking), holdId(std::move(id)), userId(userId),
-      pointsPer100(pointsPer100)
+      pointsPer100(pointsPer100), held(held)
 {
     metrics::replyStreamOpened();
 }
@@ -34,6 +34,11 @@ ReplyHold::~ReplyHold()
         } catch (const std::exception&) {
         }
     });
+}
+
+std::int64_t ReplyHold::firstBlock(int pointsPer100)
+{
+    return pointsPer100 > 0 ? chargeFor(blockCharacters, pointsPer100) : 0;
 }
 
 std::size_t ReplyHold::room(std::size_t used) const

@@ -19,8 +19,9 @@ class ReplyHolds;
 class ReplyHold
 {
 public:
+    // `held`: the points the hold was opened with.
     ReplyHold(ReplyHolds& holds, asio::thread_pool& blocking, std::string id, std::int64_t userId,
-              int pointsPer100);
+              int pointsPer100, std::int64_t held);
     ~ReplyHold();
     ReplyHold(const ReplyHold&) = delete;
     ReplyHold& operator=(const ReplyHold&) = delete;
@@ -30,6 +31,9 @@ public:
 
     // The characters the held points still pay for, beyond `used`.
     std::size_t room(std::size_t used) const;
+
+    // The points to open a hold with: the first block.
+    static std::int64_t firstBlock(int pointsPer100);
 
     // Takes more points so that `characters` in all are paid for, in blocks of a few hundred
     // characters so that a long reply asks the balance rarely; false when nothing more was
@@ -44,7 +48,7 @@ private:
     std::string holdId;
     std::int64_t userId;
     int pointsPer100;
-    std::int64_t held = 0;
+    std::int64_t held;
 };
 
 // Renews the leases of this instance's holds every third of the lease, on `context` until it

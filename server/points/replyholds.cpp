@@ -1,6 +1,5 @@
 #include "replyholds.h"
 
-#include "balance.h"
 #include "clock.h"
 #include "security.h"
 #include "storage.h"
@@ -15,23 +14,35 @@ ReplyHolds::ReplyHolds(Database& db, std::chrono::seconds lease)
 {
 }
 
-std::optional<std::string> ReplyHolds::open(std::int64_t userId, int limit)
+std::int64_t ReplyHolds::available(std::int64_t userId, std::int64_t now)
+{
+    auto st = db.prepare("SELECT points - COALESCE((SELECT SUM(points) FROM reply_holds WHERE "
+                         "user_id = ? AND expires_ms > ?), 0) FROM users WHERE id = ?",
+                         userId, now, userId);
+    return st.step() ? st.int64(0) : 0;
+}
+
+std::optional<ReplyHolds::Opened> ReplyHolds::open(std::int64_t userId, int limit,
+                                                   std::int64_t wanted)
 {
     const std::int64_t now = nowMs();
-    const std::string id = randomHex(12);
+    Opened opened{randomHex(12), 0};
     const auto lock = db.lock();
     Transaction tx(db);
-    db.prepare("DELETE FROM reply_holds WHERE user_id = ? AND expires_ms <= ?", userId, now).run();
-    auto open = db.prepare("SELECT COUNT(*) FROM reply_holds WHERE user_id = ?", userId);
+    // Holds whose lease ran out count for nothing; renew() removes them.
+    auto open = db.prepare("SELECT COUNT(*) FROM reply_holds WHERE user_id = ? AND expires_ms > ?",
+                           userId, now);
     open.step();
     if (open.int64(0) >= limit)
         return std::nullopt;
+    if (wanted > 0)
+        opened.points = std::clamp<std::int64_t>(available(userId, now), 0, wanted);
     db.prepare("INSERT INTO reply_holds (id, user_id, points, instance, expires_ms) "
-               "VALUES (?, ?, 0, ?, ?)",
-               id, userId, instance, now + leaseTime.count() * 1000)
+               "VALUES (?, ?, ?, ?, ?)",
+               opened.id, userId, opened.points, instance, now + leaseTime.count() * 1000)
         .run();
     tx.commit();
-    return id;
+    return opened;
 }
 
 std::int64_t ReplyHolds::reserve(const std::string& holdId, std::int64_t userId,
@@ -42,14 +53,7 @@ std::int64_t ReplyHolds::reserve(const std::string& holdId, std::int64_t userId,
     const std::int64_t now = nowMs();
     const auto lock = db.lock();
     Transaction tx(db);
-    const auto balance = balanceOf(db, userId);
-    if (!balance)
-        return 0;
-    auto held = db.prepare(
-        "SELECT COALESCE(SUM(points), 0) FROM reply_holds WHERE user_id = ? AND expires_ms > ?",
-        userId, now);
-    held.step();
-    const std::int64_t granted = std::clamp<std::int64_t>(*balance - held.int64(0), 0, wanted);
+    const std::int64_t granted = std::clamp<std::int64_t>(available(userId, now), 0, wanted);
     if (granted == 0)
         return 0;
     if (db.prepare("UPDATE reply_holds SET points = points + ? WHERE id = ? AND expires_ms > ?",

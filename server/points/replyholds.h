@@ -23,9 +23,14 @@ class ReplyHolds
 public:
     ReplyHolds(Database& db, std::chrono::seconds lease);
 
-    // Opens a hold for a new reply when the account has fewer than `limit` open; its id, or
-    // nothing when the account has all its slots in use.
-    std::optional<std::string> open(std::int64_t userId, int limit);
+    struct Opened {
+        std::string id;
+        std::int64_t points = 0; // granted of those wanted
+    };
+    // Opens a hold for a new reply when the account has fewer than `limit` open, with up to
+    // `wanted` points set aside as reserve() would; nothing when the account has all its slots
+    // in use.
+    std::optional<Opened> open(std::int64_t userId, int limit, std::int64_t wanted);
     // Sets aside up to `wanted` more points for the hold, from what the balance has left beside
     // the account's other holds; the points granted (0 when nothing is left, or when the hold
     // lost its lease).
@@ -40,6 +45,9 @@ public:
     std::chrono::seconds lease() const { return leaseTime; }
 
 private:
+    // What the balance has left beside the account's live holds; with the writing lock held.
+    std::int64_t available(std::int64_t userId, std::int64_t now);
+
     Database& db;
     std::chrono::seconds leaseTime;
     std::string instance; // random, new at every start
