@@ -5,6 +5,7 @@
 #include "loginthrottle.h"
 #include "options.h"
 #include "outbox.h"
+#include "postgresengine.h"
 #include "serverprocess.h"
 #include "streaming.h"
 #include "testclient.h"
@@ -301,4 +302,14 @@ TEST(ServerUnits, ConnectionRegistryMakesRoomFromTheLongestIdle)
     registry.setIdle(p1.id, false); // busy again: not a candidate
     EXPECT_EQ(admit("b").id, 0u);
     EXPECT_EQ(registry.idleCount(), 0u);
+}
+
+TEST(ServerUnits, PlaceholdersAreNumberedOutsideQuotesOnly)
+{
+    EXPECT_EQ(kestrune::numberedPlaceholders("SELECT a FROM t WHERE b = ? AND c IN (?, ?)"),
+              "SELECT a FROM t WHERE b = $1 AND c IN ($2, $3)");
+    EXPECT_EQ(
+        kestrune::numberedPlaceholders("SELECT '?', \"col?\" FROM t WHERE x = ? AND y = 'it''s?'"),
+        "SELECT '?', \"col?\" FROM t WHERE x = $1 AND y = 'it''s?'");
+    EXPECT_EQ(kestrune::numberedPlaceholders("SELECT 1"), "SELECT 1");
 }
