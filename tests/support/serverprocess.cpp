@@ -59,8 +59,9 @@ ServerProcess::ServerProcess(const QStringList& extraArguments)
     const QString folder = unixPath(data.path());
     QStringList arguments{"--listen", QStringLiteral("127.0.0.1:%1").arg(chosen), "--data", folder,
                           "--outbox", folder + "/outbox", "--stop-when-missing", folder + "/lease",
-                          // Stopped tests need no load balancer to move away first.
-                          "--drain-notice", "0"};
+                          // Removing the lease stands in for a crash: no balancer to move away
+                          // first, and replies under way are ended, not let finish.
+                          "--drain-notice", "0", "--drain", "0"};
     arguments += extraArguments;
     if (!QProcess::startDetached(QStringLiteral(KESTRUNE_SERVER_PATH), arguments))
         return;
