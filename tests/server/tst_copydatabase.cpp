@@ -14,7 +14,8 @@ std::map<std::string, std::string> everythingSeenBy(const TestApi& api)
     std::map<std::string, std::string> seen;
     for (const std::string path : {"/api/me", "/api/conversations"})
         seen[path] = api.get(path).raw;
-    for (const auto& c : api.get("/api/conversations").body["conversations"]) {
+    const Reply list = api.get("/api/conversations");
+    for (const auto& c : list.body["conversations"]) {
         const std::string path = "/api/conversations/" + c["id"].get<std::string>();
         seen[path] = api.get(path).raw;
     }
