@@ -12,9 +12,26 @@ Api::Api(QObject* parent) : QObject(parent)
 {
     baseUrl = chooseServiceOrigin(qgetenv("KESTRUNEAI_BASE_URL"));
     token = loadSessionToken();
+    proxies = new ProxyChoice;
+    proxies->settings = loadProxySettings();
+    network.setProxyFactory(proxies);
 }
 
 Api::~Api() = default;
+
+void Api::useProxy(const ProxySettings& settings)
+{
+    proxies->settings = settings;
+    network.clearConnectionCache();
+}
+
+QString Api::failureText(const QNetworkReply* reply) const
+{
+    if (!isProxyFailure(reply->error()))
+        return reply->errorString();
+    const QList<QNetworkProxy> used = proxies->queryProxy(QNetworkProxyQuery(reply->url()));
+    return proxyFailureText(reply->error(), used.value(0));
+}
 
 void Api::request(const QByteArray& method, const QString& path, const QJsonObject& body,
                   ApiCallback callback)
@@ -36,12 +53,12 @@ void Api::request(const QByteArray& method, const QString& path, const QJsonObje
     else
         reply = network.sendCustomRequest(request, method, payload);
 
-    connect(reply, &QNetworkReply::finished, this, [reply, callback = std::move(callback)] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, callback = std::move(callback)] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const ReplyJudgement judgement =
             // A reply aborted by the time-out is closed: reading it would only complain.
             judgeReply(reply->isOpen() ? reply->readAll() : QByteArray(), status,
-                       reply->error() != QNetworkReply::NoError, reply->errorString());
+                       reply->error() != QNetworkReply::NoError, failureText(reply));
         reply->deleteLater();
         callback(judgement.ok, judgement.body, judgement.error);
     });

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "api/proxysettings.h"
 #include "api/sealedfile.h"
 
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -26,10 +28,19 @@ public:
     void streamChat(const QJsonObject& body, std::function<void(QString)> onDelta,
                     std::function<void(QJsonObject)> onDone, std::function<void(QString)> onError);
 
+    // Requests from now on go as `settings` says; connections kept open go.
+    void useProxy(const ProxySettings& settings);
+    const ProxySettings& proxySettings() const { return proxies->settings; }
+    // What to show for a failed transfer: the toolkit's text, or one that names the proxy.
+    QString failureText(const QNetworkReply* reply) const;
+
     QString token;
     QUrl baseUrl;
     QNetworkAccessManager network;
 
     // Inactivity limit of every transfer; tests shorten it instead of waiting 100 s.
     int transferTimeoutMs = 100000;
+
+private:
+    ProxyChoice* proxies; // owned by `network`
 };

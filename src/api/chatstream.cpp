@@ -72,7 +72,7 @@ void Api::streamChat(const QJsonObject& body, std::function<void(QString)> onDel
     connect(reply, &QNetworkReply::readyRead, this, readHandler);
 
     connect(reply, &QNetworkReply::finished, this,
-            [reply, state, readHandler, onError = std::move(onError)] {
+            [this, reply, state, readHandler, onError = std::move(onError)] {
                 readHandler();
                 if (state->overflowed && !state->finished) {
                     onError(brokenStream);
@@ -80,7 +80,7 @@ void Api::streamChat(const QJsonObject& body, std::function<void(QString)> onDel
                     // A plain JSON error reply holds no blank line, so it is still here whole.
                     const QJsonValue serviceError = jsonObjectOf(state->buffer).value("error");
                     const QString fallback = reply->error() != QNetworkReply::NoError
-                                                 ? reply->errorString()
+                                                 ? failureText(reply)
                                                  : brokenStream;
                     onError(serviceError.isString() ? serviceError.toString() : fallback);
                 }

@@ -47,6 +47,8 @@ ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogou
 
     connectControls(logoutButton);
     setUpReaderTools();
+    setUpZoom();
+    setUpDrafts();
 
     loadPrivateStore();
     startNewConversation();
@@ -56,7 +58,11 @@ ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogou
     loadConversations();
 }
 
-ChatWindow::~ChatWindow() = default;
+ChatWindow::~ChatWindow()
+{
+    // Signing out and quitting both end here: the composer's text is kept for next time.
+    saveDrafts();
+}
 
 QPushButton* ChatWindow::buildSidebar(QWidget* sidebar)
 {
@@ -346,13 +352,19 @@ void ChatWindow::renderTranscript()
 void ChatWindow::showEmptyState()
 {
     shownTurns->forget();
-    transcript->setHtml(
-        isPrivate ? QStringLiteral("<div style='text-align:center;margin-top:110px;color:#486779'>"
-                                   "<p style='font-size:72px;color:#69a7a8'>◇</p>"
-                                   "<h2>保存在这台电脑。</h2>"
-                                   "<p>隐私对话只在本机加密保存，不进入云端历史。</p></div>")
-                  : QStringLiteral("<div style='text-align:center;margin-top:110px;color:#486779'>"
-                                   "<p style='font-size:72px;color:#69a7a8'>✳</p>"
-                                   "<h2>从一个问题开始。</h2>"
-                                   "<p>你的对话会在云端保存，随时可以继续。</p></div>"));
+    const qreal zoom = transcript->zoomFactor();
+    const QString page =
+        QStringLiteral("<div style='text-align:center;margin-top:%1px;color:#486779'>"
+                       "<p style='font-size:%2px;color:#69a7a8'>%3</p>"
+                       "<h2>%4</h2>"
+                       "<p>%5</p></div>");
+    transcript->setHtml(isPrivate
+                            ? page.arg(qRound(110 * zoom))
+                                  .arg(qRound(72 * zoom))
+                                  .arg(QStringLiteral("◇"), QStringLiteral("保存在这台电脑。"),
+                                       QStringLiteral("隐私对话只在本机加密保存，不进入云端历史。"))
+                            : page.arg(qRound(110 * zoom))
+                                  .arg(qRound(72 * zoom))
+                                  .arg(QStringLiteral("✳"), QStringLiteral("从一个问题开始。"),
+                                       QStringLiteral("你的对话会在云端保存，随时可以继续。")));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chat/backgroundwork.h"
+#include "chat/drafts.h"
 #include "chat/privatestorewriter.h"
 
 #include <QJsonArray>
@@ -19,8 +20,10 @@ class QComboBox;
 class QLabel;
 class QListWidget;
 class QListWidgetItem;
+class QMenu;
 class QPushButton;
 class QTextEdit;
+class QTimer;
 struct JumpTarget;
 struct OpenedBackup;
 class TranscriptTurns;
@@ -81,6 +84,19 @@ private:
     void renderTranscript();
     void showEmptyState();
 
+    // transcriptzoom.cpp: Ctrl+= / Ctrl+- / Ctrl+0 and Ctrl+wheel, remembered
+    void setUpZoom();
+    void stepZoom(int direction); // 0 for 100%
+    void zoomTranscript(int percent);
+
+    // draftkeeping.cpp: the composer's text per conversation
+    void setUpDrafts();
+    QString draftKey() const; // of the open conversation
+    void keepDraft();         // the composer's text, as the draft of the one it shows
+    void showDraft();         // the open conversation's draft, into the composer
+    void saveDrafts();
+    void dropDraft(const QString& key);
+
     // sending.cpp
     void submit();
     void startStream(const QString& prompt, const QJsonArray& history);
@@ -106,6 +122,7 @@ private:
     void setUpReaderTools();
     void showTranscriptMenu(const QPoint& position);
     void showListMenu(QListWidget* list, const QPoint& position);
+    void addNetworkSettingsEntry(QMenu* menu); // last, in every context menu of the window
     void openJumpList();
     void jumpTo(const JumpTarget& target);
     void exportConversation(bool privateThread, const QString& id);
@@ -151,4 +168,7 @@ private:
     bool backupRunning = false;
     PrivateStoreWriter storeWriter;
     BackgroundWork backupWork;
+    std::unique_ptr<Drafts> drafts;
+    QString draftShownFor; // the draft key of what the composer holds; empty for none
+    QTimer* draftTimer = nullptr;
 };

@@ -14,6 +14,7 @@
 void ChatWindow::enterConversation(const QString& cloud, const QString& privateThread,
                                    const QJsonArray& turns, const QString& title)
 {
+    keepDraft();
     cloudId = cloud;
     privateId = privateThread;
     isPrivate = !privateThread.isEmpty();
@@ -26,6 +27,8 @@ void ChatWindow::enterConversation(const QString& cloud, const QString& privateT
         privateList->clearSelection();
     setTitle(title);
     setModeBadge(isPrivate ? QStringLiteral("仅本机保存") : QStringLiteral("云端保存"), isPrivate);
+    showDraft();
+    drafts->save();
 }
 
 void ChatWindow::startNewConversation()
@@ -144,6 +147,7 @@ void ChatWindow::deleteCurrent()
         return;
 
     if (deletingPrivate) {
+        dropDraft(QStringLiteral("private:") + id);
         const int index = findPrivateThread(id);
         if (index >= 0) {
             threads.removeAt(index);
@@ -156,6 +160,7 @@ void ChatWindow::deleteCurrent()
     }
 
     service::deleteConversation(*api, id, whileOpen([this, id] {
+        dropDraft(QStringLiteral("cloud:") + id);
         if (isOpen(false, id))
             startNewConversation();
         loadConversations();

@@ -7,6 +7,7 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QWheelEvent>
 
 MarkdownView::MarkdownView(QWidget* parent) : QTextBrowser(parent)
 {
@@ -28,6 +29,58 @@ QVariant MarkdownView::loadResource(int type, const QUrl& name)
         return blank;
     }
     return QTextBrowser::loadResource(type, name);
+}
+
+const QList<int>& MarkdownView::zoomSteps()
+{
+    static const QList<int> steps{50, 67, 75, 80, 90, 100, 110, 125, 150, 175, 200};
+    return steps;
+}
+
+void MarkdownView::setZoom(int percent)
+{
+    if (!zoomSteps().contains(percent) || percent == zoomPercent)
+        return;
+    zoomPercent = percent;
+    applyZoomToFont();
+}
+
+void MarkdownView::applyZoomToFont()
+{
+    QFont base = font();
+    if (zoomPercent != 100) {
+        if (base.pixelSize() > 0)
+            base.setPixelSize(qMax(1, qRound(base.pixelSize() * zoomFactor())));
+        else
+            base.setPointSizeF(base.pointSizeF() * zoomFactor());
+    }
+    document()->setDefaultFont(base);
+}
+
+void MarkdownView::changeEvent(QEvent* event)
+{
+    QTextBrowser::changeEvent(event);
+    // The base class gives the document the widget's font (from the style sheet) again.
+    if (event->type() == QEvent::FontChange && zoomPercent != 100)
+        applyZoomToFont();
+}
+
+void MarkdownView::wheelEvent(QWheelEvent* event)
+{
+    if (!(event->modifiers() & Qt::ControlModifier)) {
+        wheelTurned = 0;
+        QTextBrowser::wheelEvent(event);
+        return;
+    }
+    // The base class would change the widget's font by its own steps: one notch, one step.
+    event->accept();
+    wheelTurned += event->angleDelta().y();
+    while (qAbs(wheelTurned) >= QWheelEvent::DefaultDeltasPerStep) {
+        const int direction = wheelTurned > 0 ? 1 : -1;
+        wheelTurned -= direction * QWheelEvent::DefaultDeltasPerStep;
+        if (onZoomStep)
+            onZoomStep(direction);
+    }
 }
 
 QString MarkdownView::linkAt(const QPoint& pos) const

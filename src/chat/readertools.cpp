@@ -1,5 +1,6 @@
 #include "api/service.h"
 #include "api/wholefile.h"
+#include "app/networkdialog.h"
 
 #include "chat/chatwindow.h"
 #include "chat/codeblock.h"
@@ -41,6 +42,7 @@ void ChatWindow::setUpReaderTools()
     auto* find = new QShortcut(QKeySequence::Find, this);
     find->setContext(Qt::WindowShortcut);
     connect(find, &QShortcut::activated, this, [this] { findBar->openBar(); });
+    addNetworkSettingsShortcut(this, api);
     auto* jump = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_K), this);
     jump->setContext(Qt::WindowShortcut);
     connect(jump, &QShortcut::activated, this, [this] { openJumpList(); });
@@ -78,8 +80,16 @@ void ChatWindow::showTranscriptMenu(const QPoint& position)
         menu->addAction(QStringLiteral("复制此回复"), this,
                         [markdown] { QGuiApplication::clipboard()->setText(markdown); });
     }
+    addNetworkSettingsEntry(menu);
     menu->exec(transcript->viewport()->mapToGlobal(position));
     delete menu.data();
+}
+
+void ChatWindow::addNetworkSettingsEntry(QMenu* menu)
+{
+    if (!menu->isEmpty())
+        menu->addSeparator();
+    menu->addAction(networkSettingsActionText(), this, [this] { openNetworkSettings(this, api); });
 }
 
 // --- jump ---
@@ -121,8 +131,6 @@ void ChatWindow::showListMenu(QListWidget* list, const QPoint& position)
 {
     const QListWidgetItem* item = list->itemAt(position);
     const bool privateThread = list == privateList;
-    if (!item && !privateThread)
-        return;
     QMenu menu;
     if (item) {
         const QString id = item->data(Qt::UserRole).toString();
@@ -138,6 +146,7 @@ void ChatWindow::showListMenu(QListWidget* list, const QPoint& position)
         QAction* restore = menu.addAction(restoreAction, this, [this] { restorePrivateThreads(); });
         restore->setEnabled(privateAvailable && !backupRunning);
     }
+    addNetworkSettingsEntry(&menu);
     menu.exec(list->viewport()->mapToGlobal(position));
 }
 

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPointer>
+#include <QTextCursor>
 #include <QTextEdit>
 
 #include <memory>
@@ -29,6 +30,8 @@ void ChatWindow::submit()
     messages.append(QJsonObject{{"role", "user"}, {"content", prompt}});
     renderTranscript();
     chatInput->clear();
+    drafts->remove(draftShownFor);
+    drafts->save();
     setBusy(true);
     chatNotice->setText(QStringLiteral("正在连接模型，回复会逐字显示…"));
 
@@ -40,6 +43,8 @@ void ChatWindow::submit()
     service::createConversation(
         *api, selectedModelId(), whileOpen([this, prompt, history](const QString& id) {
             cloudId = id;
+            // What the user types meanwhile is this conversation's draft now.
+            draftShownFor = draftKey();
             setBusy(true); // the model is fixed from now on
             startStream(prompt, history);
         }),
@@ -106,7 +111,11 @@ void ChatWindow::abortSend(const QString& prompt, const QString& message)
     if (!messages.isEmpty())
         messages.removeLast();
     renderTranscript();
-    chatInput->setPlainText(prompt);
+    // The prompt comes back to be sent again, before anything typed while it was out.
+    const QString typedSince = chatInput->toPlainText();
+    chatInput->setPlainText(
+        typedSince.trimmed().isEmpty() ? prompt : prompt + QLatin1Char('\n') + typedSince);
+    chatInput->moveCursor(QTextCursor::End);
     setBusy(false);
     chatNotice->setText(message);
 }

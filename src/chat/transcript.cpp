@@ -15,18 +15,18 @@
 namespace
 {
 
-// The drawn transcript's sizes, in points: headers a step below the text.
-QTextCharFormat drawnHeaderFormat(bool assistant)
+// The drawn transcript's sizes, in points at a scale of 1: headers a step below the text.
+QTextCharFormat drawnHeaderFormat(bool assistant, qreal scale)
 {
     QTextCharFormat format = turnHeaderFormat(assistant);
-    format.setFontPointSize(10);
+    format.setFontPointSize(10 * scale);
     return format;
 }
 
-QTextCharFormat drawnTextFormat()
+QTextCharFormat drawnTextFormat(qreal scale)
 {
     QTextCharFormat format = turnTextFormat();
-    format.setFontPointSize(11);
+    format.setFontPointSize(11 * scale);
     return format;
 }
 
@@ -167,7 +167,7 @@ bool holdsDrawnTurns(const QTextFrame* frame)
     return frame->frameFormat().boolProperty(drawnTurnsMark);
 }
 
-QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
+QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages, qreal scale)
 {
     // No layout while the document is built: a long transcript is laid out once. Switched
     // off before clearing, the emptied pane keeps its scroll bar, so that once is at the
@@ -187,7 +187,7 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
         starts.append(cursor.position());
         const QJsonObject message = messages.at(i).toObject();
         const bool assistant = message.value("role").toString() == QLatin1String("assistant");
-        const QTextCharFormat header = drawnHeaderFormat(assistant);
+        const QTextCharFormat header = drawnHeaderFormat(assistant, scale);
         const QString title = turnTitle(assistant);
         if (frames.opens.at(i)) {
             cursor.insertText(title, header);
@@ -199,7 +199,7 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages)
         } else {
             cursor.insertText(title + QLatin1Char('\n'), header);
         }
-        const QTextCharFormat body = drawnTextFormat();
+        const QTextCharFormat body = drawnTextFormat(scale);
         cursor.setCharFormat(body);
         const QString content = message.value("content").toString();
         if (assistant)

@@ -21,8 +21,9 @@ QTextCharFormat turnTextFormat();
 // Rebuilds the whole pane from message records, oldest first: a coloured header per turn,
 // user turns as plain text, assistant turns rendered from GitHub-flavoured Markdown; then
 // scrolls to the end. The caller handles an empty conversation. Returns where each turn
-// starts in the document, and last where the drawn turns end.
-QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages);
+// starts in the document, and last where the drawn turns end. `scale` multiplies the sizes
+// the drawing sets (the zoom; the pane scales its own font).
+QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages, qreal scale = 1);
 
 // Where drawTranscript puts the invisible frames that hold a conversation's turns, per turn:
 // whether a frame opens at the line break after its header, and whether one closes at the

@@ -15,10 +15,19 @@ TranscriptTurns::TranscriptTurns(QTextBrowser* pane) : pane(pane) {}
 
 void TranscriptTurns::draw(const QJsonArray& messages)
 {
-    turnStarts = drawTranscript(pane, messages);
+    turnStarts = drawTranscript(pane, messages, scale);
     drawnMessages = messages;
     drawnLength = pane->document()->characterCount();
     replyStarted = false;
+    streamed.clear();
+}
+
+void TranscriptTurns::redraw()
+{
+    const QString reply = streamed;
+    draw(drawnMessages);
+    if (!reply.isEmpty())
+        appendStreamed(reply);
 }
 
 void TranscriptTurns::forget()
@@ -27,11 +36,13 @@ void TranscriptTurns::forget()
     drawnMessages = QJsonArray();
     drawnLength = 0;
     replyStarted = false;
+    streamed.clear();
 }
 
 void TranscriptTurns::appendStreamed(const QString& text)
 {
     appendStreamedFragment(pane, text, replyStarted);
+    streamed += text;
 }
 
 void TranscriptTurns::removeStreamedReply()
@@ -54,6 +65,7 @@ void TranscriptTurns::removeStreamedReply()
     cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
     replyStarted = false;
+    streamed.clear();
 }
 
 int TranscriptTurns::replyAt(int position) const

@@ -17,6 +17,10 @@ public:
     void draw(const QJsonArray& messages);
     // The pane shows something else than turns (the empty state).
     void forget();
+    // The scale of the next drawings (the pane's zoom).
+    void setScale(qreal factor) { scale = factor; }
+    // Draws the same turns again, and the reply streaming in so far, at the current scale.
+    void redraw();
 
     // Appends a fragment of the streaming reply; its header comes with the first one.
     void appendStreamed(const QString& text);
@@ -34,4 +38,6 @@ private:
     QList<int> turnStarts; // and last where the drawn turns end
     int drawnLength = 0;   // the document's length right after drawing
     bool replyStarted = false;
+    QString streamed; // the streaming reply's text so far
+    qreal scale = 1;
 };

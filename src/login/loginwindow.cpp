@@ -1,5 +1,6 @@
 #include "login/loginwindow.h"
 
+#include "app/networkdialog.h"
 #include "widgets/accessibletext.h"
 #include "widgets/wrappedlabel.h"
 
@@ -7,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -157,6 +159,16 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     connect(passwordEdit, &QLineEdit::returnPressed, this, startFlow);
     connect(textButton, &QPushButton::clicked, this, [this] { setRegisterMode(!registerMode); });
     connect(verifyButton, &QPushButton::clicked, this, [this] { doVerify(); });
+
+    addNetworkSettingsShortcut(this, api);
+    // Anywhere outside the fields, which keep their own editing menu.
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& position) {
+        QMenu menu;
+        menu.addAction(networkSettingsActionText(), this,
+                       [this] { openNetworkSettings(this, this->api); });
+        menu.exec(mapToGlobal(position));
+    });
 }
 
 LoginWindow::~LoginWindow() = default;

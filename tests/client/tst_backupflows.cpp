@@ -220,8 +220,9 @@ private slots:
             menu->close();
         });
         QTRY_VERIFY(!onEmpty.isEmpty());
-        QCOMPARE(onItem, (QStringList{"导出为 Markdown…", "", backUpEntry, restoreEntry}));
-        QCOMPARE(onEmpty, (QStringList{backUpEntry, restoreEntry}));
+        QCOMPARE(onItem,
+                 (QStringList{"导出为 Markdown…", "", backUpEntry, restoreEntry, "", "网络设置…"}));
+        QCOMPARE(onEmpty, (QStringList{backUpEntry, restoreEntry, "", "网络设置…"}));
     }
 
     void backupAsksTwiceAndWritesTheWholeStore()

@@ -564,7 +564,7 @@ private slots:
         });
         const QString offered = listMenuChoice(probe.privateList(), 0, "导出为 Markdown…");
         // A private thread's menu also offers the backup of them all.
-        QCOMPARE(offered, QString("导出为 Markdown…||备份全部隐私对话…|从备份恢复…"));
+        QCOMPARE(offered, QString("导出为 Markdown…||备份全部隐私对话…|从备份恢复…||网络设置…"));
         QTRY_VERIFY(QFile::exists(path));
         QVERIFY(warning.text.contains(QStringLiteral("不加密")));
         QVERIFY(seen.opened);

@@ -451,7 +451,7 @@ private slots:
         QVERIFY(!ws.probe().chatNotice()->text().isEmpty()); // the time-out text
     }
 
-    // A failed turn gives the prompt back, replacing whatever was typed meanwhile.
+    // A failed turn gives the prompt back, and what was typed meanwhile stays after it.
     void failureRestoresThePrompt()
     {
         Workspace ws;
@@ -464,7 +464,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return document->toPlainText().endsWith("半句"); }));
         probe.chatInput()->setPlainText("草稿");
         QVERIFY(ws.waitIdle());
-        QCOMPARE(probe.chatInput()->toPlainText(), QString("原来的问题"));
+        QCOMPARE(probe.chatInput()->toPlainText(), QString("原来的问题\n草稿"));
         QCOMPARE(probe.chatNotice()->text(), QString("回复连接中断，请重试"));
         QVERIFY(probe.messages().isEmpty());
         QVERIFY(!document->toPlainText().contains("半句"));
