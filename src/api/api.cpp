@@ -27,10 +27,13 @@ void Api::useProxy(const ProxySettings& settings)
 
 QString Api::failureText(const QNetworkReply* reply) const
 {
-    if (!isProxyFailure(reply->error()))
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::NoError || !mayBeProxyFailure(error))
         return reply->errorString();
     const QList<QNetworkProxy> used = proxies->queryProxy(QNetworkProxyQuery(reply->url()));
-    return proxyFailureText(reply->error(), used.value(0));
+    if (used.isEmpty() || used.first().type() == QNetworkProxy::NoProxy)
+        return reply->errorString();
+    return proxyFailureText(error, used.first());
 }
 
 void Api::request(const QByteArray& method, const QString& path, const QJsonObject& body,

@@ -137,10 +137,18 @@ QList<QNetworkProxy> ProxyChoice::queryProxy(const QNetworkProxyQuery& query)
     return systemProxyForQuery(query);
 }
 
-bool isProxyFailure(QNetworkReply::NetworkError error)
+bool mayBeProxyFailure(QNetworkReply::NetworkError error)
 {
-    return error >= QNetworkReply::ProxyConnectionRefusedError &&
-           error <= QNetworkReply::UnknownProxyError;
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::UnknownNetworkError:
+        return true;
+    default:
+        return error >= QNetworkReply::ProxyConnectionRefusedError &&
+               error <= QNetworkReply::UnknownProxyError;
+    }
 }
 
 QString proxyFailureText(QNetworkReply::NetworkError error, const QNetworkProxy& proxy)
@@ -148,10 +156,13 @@ QString proxyFailureText(QNetworkReply::NetworkError error, const QNetworkProxy&
     const QString name = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
     switch (error) {
     case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ConnectionRefusedError:
         return QStringLiteral("代理服务器 %1 拒绝连接，请检查网络设置。").arg(name);
     case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::RemoteHostClosedError:
         return QStringLiteral("代理服务器 %1 意外断开了连接，请重试或检查网络设置。").arg(name);
     case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::HostNotFoundError:
         return QStringLiteral("找不到代理服务器 %1，请检查网络设置。").arg(name);
     case QNetworkReply::ProxyTimeoutError:
         return QStringLiteral("代理服务器 %1 响应超时，请重试或检查网络设置。").arg(name);

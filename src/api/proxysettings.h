@@ -45,7 +45,8 @@ public:
 // that a streamed reply passes through unbuffered and unchanged.
 QNetworkProxy manualProxy(const ProxySettings& settings);
 
-// Whether a transfer failed at the proxy rather than at the service.
-bool isProxyFailure(QNetworkReply::NetworkError error);
+// Whether a transfer that went through a proxy may have failed there rather than at the
+// service: the toolkit reports some failures to reach a proxy as plain network errors.
+bool mayBeProxyFailure(QNetworkReply::NetworkError error);
 // The text shown for such a failure, naming the proxy ("host:port").
 QString proxyFailureText(QNetworkReply::NetworkError error, const QNetworkProxy& proxy);

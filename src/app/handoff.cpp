@@ -3,6 +3,7 @@
 #include "api/api.h"
 #include "api/service.h"
 #include "api/session.h"
+#include "app/windowplace.h"
 #include "chat/chatwindow.h"
 #include "login/loginwindow.h"
 
@@ -18,7 +19,7 @@ WindowHandoff::~WindowHandoff()
 
 void WindowHandoff::start()
 {
-    login->show();
+    showInRememberedPlace(login.get(), QStringLiteral("login"));
     if (api->token.isEmpty())
         return;
     const QString checkedToken = api->token;
@@ -46,7 +47,7 @@ void WindowHandoff::openWorkspace(const QJsonObject& user)
     workspace = window;
     workspaceToken = api->token;
     window->setAttribute(Qt::WA_DeleteOnClose);
-    window->show();
+    showInRememberedPlace(window, QStringLiteral("workspace"));
 }
 
 void WindowHandoff::signOut()

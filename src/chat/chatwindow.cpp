@@ -6,9 +6,11 @@
 #include "chat/transcript.h"
 #include "chat/transcriptturns.h"
 #include "widgets/accessibletext.h"
+#include "widgets/compositionguard.h"
 #include "widgets/elidedlabel.h"
 #include "widgets/wrappedlabel.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -23,7 +25,8 @@
 #include <QVBoxLayout>
 
 ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogout)
-    : QWidget(nullptr), api(api), user(std::move(user)), onLogout(std::move(onLogout))
+    : QWidget(nullptr), api(api), user(std::move(user)), onLogout(std::move(onLogout)),
+      askForAttention([](QWidget* window) { QApplication::alert(window); })
 {
     setWindowTitle(QStringLiteral("KestruneAI"));
     resize(1160, 760);
@@ -215,6 +218,7 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
                              QStringLiteral("Ctrl + Enter 发送，支持 Markdown"));
     // Tab moves on to the send button instead of typing a tab: the keyboard never gets stuck.
     chatInput->setTabChangesFocus(true);
+    CompositionGuard::install(chatInput);
     composerLayout->addWidget(chatInput);
     auto* sendRow = new QHBoxLayout;
     auto* sendHint = new QLabel(QStringLiteral("Ctrl + Enter 发送 · 支持 Markdown"), composer);
@@ -223,6 +227,8 @@ void ChatWindow::buildWorkspace(QWidget* workspace)
     sendRow->addStretch();
     sendButton = new QPushButton(QStringLiteral("发送  ↗"), composer);
     sendButton->setObjectName("sendButton");
+    // A click leaves the focus, and any composition of an input method, in the composer.
+    sendButton->setFocusPolicy(Qt::TabFocus);
     describeForScreenReaders(sendButton, QStringLiteral("发送"),
                              QStringLiteral("发送提问，快捷键 Ctrl + Enter"));
     sendRow->addWidget(sendButton);

@@ -101,6 +101,9 @@ private:
     void submit();
     void startStream(const QString& prompt, const QJsonArray& history);
     void abortSend(const QString& prompt, const QString& message);
+    // A reply ended (done or failed): a window in the background asks for the user's
+    // attention (the taskbar entry flashes, or the desktop marks it urgent).
+    void nudgeIfInactive();
 
     // privatestore.cpp
     QString privateStoreFileName() const;
@@ -171,4 +174,5 @@ private:
     std::unique_ptr<Drafts> drafts;
     QString draftShownFor; // the draft key of what the composer holds; empty for none
     QTimer* draftTimer = nullptr;
+    std::function<void(QWidget*)> askForAttention; // QApplication::alert; tests listen in
 };

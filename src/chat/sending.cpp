@@ -6,7 +6,11 @@
 #include "chat/replysummary.h"
 #include "chat/transcriptturns.h"
 
+#include "widgets/compositionguard.h"
+
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QInputMethod>
 #include <QLabel>
 #include <QPointer>
 #include <QTextCursor>
@@ -17,6 +21,13 @@
 
 void ChatWindow::submit()
 {
+    // A composition in progress is part of what the user means to send: the input method is
+    // asked to finish it first, and while it has not, nothing is sent and nothing is lost.
+    if (CompositionGuard::composing(chatInput)) {
+        QGuiApplication::inputMethod()->commit();
+        if (CompositionGuard::composing(chatInput))
+            return;
+    }
     const QString prompt = chatInput->toPlainText().trimmed();
     if (busy || prompt.isEmpty())
         return;
@@ -82,6 +93,7 @@ void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
         w->setPoints(result.points);
         auto finish = [w, result](bool saved) {
             w->setBusy(false);
+            w->nudgeIfInactive();
             w->chatNotice->setText(saved ? replySummary(result)
                                          : QStringLiteral("回复完成，但本机隐私对话保存失败。"));
         };
@@ -118,4 +130,11 @@ void ChatWindow::abortSend(const QString& prompt, const QString& message)
     chatInput->moveCursor(QTextCursor::End);
     setBusy(false);
     chatNotice->setText(message);
+    nudgeIfInactive();
+}
+
+void ChatWindow::nudgeIfInactive()
+{
+    if (!isActiveWindow())
+        askForAttention(this);
 }

@@ -2,6 +2,7 @@
 
 #include "app/networkdialog.h"
 #include "widgets/accessibletext.h"
+#include "widgets/compositionguard.h"
 #include "widgets/wrappedlabel.h"
 
 #include <QFrame>
@@ -160,6 +161,8 @@ LoginWindow::LoginWindow(Api* api, std::function<void(QJsonObject)> onLoggedIn)
     connect(textButton, &QPushButton::clicked, this, [this] { setRegisterMode(!registerMode); });
     connect(verifyButton, &QPushButton::clicked, this, [this] { doVerify(); });
 
+    for (QLineEdit* field : {loginEdit, usernameEdit, emailEdit, passwordEdit, codeEdit})
+        CompositionGuard::install(field);
     addNetworkSettingsShortcut(this, api);
     // Anywhere outside the fields, which keep their own editing menu.
     setContextMenuPolicy(Qt::CustomContextMenu);
