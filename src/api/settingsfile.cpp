@@ -20,9 +20,16 @@ QVariant read(const QString& key, const QVariant& fallback,
               const std::function<bool(const QString&)>& accept)
 {
     const QVariant stored = open()->value(key);
-    // A list or a byte array written by something else is not any value of ours.
-    if (!stored.isValid() || stored.typeId() != QMetaType::QString)
+    // A list or a byte array written by something else is not any value of ours. What this
+    // program wrote in the same run comes back with its type; from the file, as text.
+    switch (stored.typeId()) {
+    case QMetaType::QString:
+    case QMetaType::Int:
+    case QMetaType::Bool:
+        break;
+    default:
         return fallback;
+    }
     const QString text = stored.toString().trimmed();
     return accept(text) ? QVariant(text) : fallback;
 }

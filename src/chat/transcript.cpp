@@ -10,6 +10,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
+#include <QTextFragment>
 #include <QTextFrame>
 
 namespace
@@ -92,8 +93,57 @@ ReplyFragmentCache* ReplyFragmentCache::of(QTextBrowser* pane)
     return new ReplyFragmentCache(pane);
 }
 
-QTextDocumentFragment ReplyFragmentCache::fragment(const QString& markdown)
+namespace
 {
+
+// The fragment with the sizes its Markdown set outright (code's fixed-pitch font) times
+// `scale`; sizes relative to the pane's font (headings) follow that font already.
+QTextDocumentFragment scaledFragment(const QTextDocumentFragment& fragment, qreal scale)
+{
+    QTextDocument document;
+    QTextCursor cursor(&document);
+    cursor.insertFragment(fragment);
+    struct Change {
+        int from;
+        int to;
+        QTextCharFormat format;
+    };
+    QList<Change> changes;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment part = it.fragment();
+            const QTextCharFormat format = part.charFormat();
+            QTextCharFormat change;
+            if (format.hasProperty(QTextFormat::FontPointSize))
+                change.setFontPointSize(format.fontPointSize() * scale);
+            if (format.hasProperty(QTextFormat::FontPixelSize)) {
+                change.setProperty(
+                    QTextFormat::FontPixelSize,
+                    qMax(1, qRound(format.intProperty(QTextFormat::FontPixelSize) * scale)));
+            }
+            if (!change.properties().isEmpty())
+                changes.append({part.position(), part.position() + part.length(), change});
+        }
+    }
+    for (const Change& change : changes) {
+        cursor.setPosition(change.from);
+        cursor.setPosition(change.to, QTextCursor::KeepAnchor);
+        cursor.mergeCharFormat(change.format);
+    }
+    cursor.select(QTextCursor::Document);
+    return cursor.selection();
+}
+
+} // namespace
+
+QTextDocumentFragment ReplyFragmentCache::fragment(const QString& markdown, qreal scale)
+{
+    // Kept fragments are of one scale: a new one starts them afresh.
+    if (scale != keptScale) {
+        kept.clear();
+        used.clear();
+        keptScale = scale;
+    }
     if (auto found = used.constFind(markdown); found != used.cend())
         return *found;
     QTextDocumentFragment fragment;
@@ -102,6 +152,8 @@ QTextDocumentFragment ReplyFragmentCache::fragment(const QString& markdown)
     } else {
         fragment =
             QTextDocumentFragment::fromMarkdown(markdown, QTextDocument::MarkdownDialectGitHub);
+        if (scale != 1)
+            fragment = scaledFragment(fragment, scale);
         ++conversionCount;
     }
     used.insert(markdown, fragment);
@@ -203,7 +255,7 @@ QList<int> drawTranscript(QTextBrowser* pane, const QJsonArray& messages, qreal 
         cursor.setCharFormat(body);
         const QString content = message.value("content").toString();
         if (assistant)
-            cursor.insertFragment(replies->fragment(content));
+            cursor.insertFragment(replies->fragment(content, scale));
         else
             cursor.insertText(content, body);
         // A turn ends in two plain lines. A line break typed at the end of a reply's list,

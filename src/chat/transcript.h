@@ -48,12 +48,13 @@ public:
 
     static ReplyFragmentCache* of(QTextBrowser* pane); // created on first use
 
-    QTextDocumentFragment fragment(const QString& markdown);
+    QTextDocumentFragment fragment(const QString& markdown, qreal scale = 1);
     void finishDrawing();
     int conversions() const { return conversionCount; }
 
 private:
     QHash<QString, QTextDocumentFragment> kept;
     QHash<QString, QTextDocumentFragment> used;
+    qreal keptScale = 1;
     int conversionCount = 0;
 };

@@ -56,6 +56,7 @@ public:
     void renderTranscript() const { w->renderTranscript(); }
     void submit() const { w->submit(); }
     QString privateStoreFileName() const { return w->privateStoreFileName(); }
+    std::function<void(QWidget*)>& askForAttention() const { return w->askForAttention; }
     void backUpPrivateThreads() const { w->backUpPrivateThreads(); }
     void loadPrivateStore() const { w->loadPrivateStore(); }
     bool savePrivateStore() const { return w->savePrivateStore(); }
