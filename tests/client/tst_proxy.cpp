@@ -22,6 +22,10 @@
 
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace
 {
 
@@ -121,6 +125,40 @@ struct Client {
         return chat.transcript()->document()->toPlainText().trimmed();
     }
 };
+
+// Names `proxy` ("host:port") as the system's proxy for every scheme, or none when empty.
+void setSystemProxy(const QString& proxy)
+{
+#ifdef Q_OS_WIN
+    // The connection settings blob the Internet settings keep: a header (version 0x46, a
+    // counter, flags: 2 for "use a proxy"), then the proxy's text and the bypass list.
+    QByteArray blob;
+    const auto number = [&blob](quint32 value) {
+        blob.append(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    number(0x46);
+    number(0);
+    number(proxy.isEmpty() ? 1 : 3);
+    number(quint32(proxy.size()));
+    blob.append(proxy.toLatin1());
+    number(0);
+    number(0);
+    blob.append(QByteArray(28, '\0'));
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER,
+                    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet "
+                    L"Settings\\Connections",
+                    0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY,
+                   reinterpret_cast<const BYTE*>(blob.constData()), DWORD(blob.size()));
+    RegCloseKey(key);
+#else
+    if (proxy.isEmpty())
+        qunsetenv("http_proxy");
+    else
+        qputenv("http_proxy", ("http://" + proxy).toUtf8());
+#endif
+}
 
 const QUrl serviceByName(quint16 port)
 {
@@ -240,16 +278,17 @@ private slots:
     }
 
     // "No proxy" goes direct even where the system names one; "follow the system" uses it.
-    // Off Windows the system's proxy is the environment's http_proxy.
+    // The system's proxy is the environment's http_proxy off Windows, the user's Internet
+    // settings on Windows. The toolkit reads those once: this test is the first to ask.
     void systemProxyIsFollowedByDefault()
     {
-#ifdef Q_OS_WIN
-        QSKIP("The system proxy of Windows is the user's Internet settings, not set here");
-#else
         ScriptedServer server;
         answerAsService(server);
         ScriptedProxy proxy(ScriptedProxy::Kind::Http, server.port());
-        qputenv("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()).toUtf8());
+        setSystemProxy(QStringLiteral("127.0.0.1:%1").arg(proxy.port()));
+        // Set back however the test ends: the Wine prefix is shared by every test program.
+        const std::unique_ptr<void, void (*)(void*)> restore(
+            &proxy, [](void*) { setSystemProxy(QString()); });
         QCOMPARE(Api().proxySettings().mode, ProxySettings::Mode::System);
 
         ProxySettings none;
@@ -269,8 +308,6 @@ private slots:
         Client local(QUrl(server.origin()), ProxySettings());
         QCOMPARE(local.signIn(), QString());
         QCOMPARE(proxy.opened.size(), before);
-        qunsetenv("http_proxy");
-#endif
     }
 };
 

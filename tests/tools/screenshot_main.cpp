@@ -13,6 +13,7 @@
 #include "testenvironment.h"
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QJsonArray>
@@ -320,6 +321,29 @@ int main(int argc, char** argv)
         dialog->close();
     });
     probe.deleteCurrent();
+
+    // The network settings with a manual proxy whose port is refused; then cancelled.
+    answerNextModal([&](QWidget* dialog) {
+        if (auto* modes = dialog->findChild<QButtonGroup*>())
+            modes->button(int(ProxySettings::Mode::Http))->click();
+        if (auto* host = dialog->findChild<QLineEdit*>(QStringLiteral("proxyHost")))
+            host->setText(QStringLiteral("proxy.example.com"));
+        if (auto* port = dialog->findChild<QLineEdit*>(QStringLiteral("proxyPort")))
+            port->setText(QStringLiteral("80800"));
+        if (auto* buttons = dialog->findChild<QDialogButtonBox*>())
+            buttons->button(QDialogButtonBox::Ok)->click();
+        shooter.shoot(dialog, QStringLiteral("dialog-network"));
+        dialog->close();
+    });
+    QTest::keyClick(&chat, Qt::Key_Comma, Qt::ControlModifier);
+
+    // The transcript at 150%, then back to 100%.
+    QTest::keyClick(&chat, Qt::Key_Equal, Qt::ControlModifier);
+    QTest::keyClick(&chat, Qt::Key_Equal, Qt::ControlModifier);
+    QTest::keyClick(&chat, Qt::Key_Equal, Qt::ControlModifier);
+    shooter.expect("transcript zoomed", [&] { return probe.transcript()->zoom() == 150; });
+    shooter.shoot(&chat, QStringLiteral("workspace-zoom-150"));
+    QTest::keyClick(&chat, Qt::Key_0, Qt::ControlModifier);
 
     // The backup's passphrase, refused once so that its error shows; then cancelled.
     answerNextModal([&](QWidget* dialog) {
