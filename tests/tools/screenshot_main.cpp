@@ -16,6 +16,7 @@
 #include <QButtonGroup>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLineEdit>
@@ -323,6 +324,8 @@ int main(int argc, char** argv)
     probe.deleteCurrent();
 
     // The network settings with a manual proxy whose port is refused; then cancelled.
+    chat.activateWindow();
+    shooter.expect("workspace active", [&] { return chat.isActiveWindow(); });
     answerNextModal([&](QWidget* dialog) {
         if (auto* modes = dialog->findChild<QButtonGroup*>())
             modes->button(int(ProxySettings::Mode::Http))->click();
@@ -338,6 +341,11 @@ int main(int argc, char** argv)
     QTest::keyClick(&chat, Qt::Key_Comma, Qt::ControlModifier);
 
     // The transcript at 150%, then back to 100%.
+    shooter.expect("network dialog shown", [&] {
+        return QFile::exists(QDir(folder).filePath(QStringLiteral("dialog-network.png")));
+    });
+    chat.activateWindow();
+    shooter.expect("workspace active again", [&] { return chat.isActiveWindow(); });
     QTest::keyClick(&chat, Qt::Key_Equal, Qt::ControlModifier);
     QTest::keyClick(&chat, Qt::Key_Equal, Qt::ControlModifier);
     QTest::keyClick(&chat, Qt::Key_Equal, Qt::ControlModifier);
