@@ -60,8 +60,10 @@ std::optional<WindowPlace> rememberedPlace(const QString& name)
 void remember(const QWidget* window, const QString& name)
 {
     const bool maximized = window->isMaximized();
-    // A window that has only ever been maximised has no normal geometry of its own yet.
-    const QRect normal = maximized ? window->normalGeometry() : window->geometry();
+    // Where its frame begins, so that its title bar comes back on screen; and its size. A
+    // window that has only ever been maximised has no normal geometry of its own yet.
+    const QRect normal =
+        maximized ? window->normalGeometry() : QRect(window->pos(), window->size());
     const auto file = settingsfile::open();
     if (normal.isValid() && normal.width() >= 100 && normal.height() >= 100) {
         file->setValue(geometryKey(name), QStringLiteral("%1 %2 %3 %4")
@@ -98,14 +100,28 @@ private:
 
 QRect placeOnScreens(const QRect& remembered, const QList<QRect>& screens, const QRect& fallback)
 {
+    // The screen that shows the most of it, if one shows enough to count.
+    const QRect* home = nullptr;
+    qint64 shownMost = 0;
     for (const QRect& screen : screens) {
         const QRect shown = remembered.intersected(screen);
+        const qint64 area = qint64(shown.width()) * shown.height();
         if (shown.width() >= visibleWidthAtLeast && shown.height() >= visibleHeightAtLeast &&
-            remembered.top() >= screen.top())
-            return QRect(remembered.topLeft(), remembered.size().boundedTo(screen.size()));
+            area > shownMost) {
+            home = &screen;
+            shownMost = area;
+        }
     }
-    QRect placed(QPoint(), remembered.size().boundedTo(fallback.size()));
-    placed.moveCenter(fallback.center());
+    if (!home) {
+        QRect placed(QPoint(), remembered.size().boundedTo(fallback.size()));
+        placed.moveCenter(fallback.center());
+        return placed;
+    }
+    // Wholly on that screen, moved as little as that takes (the screen's scale may have
+    // changed since, or its size).
+    QRect placed(remembered.topLeft(), remembered.size().boundedTo(home->size()));
+    placed.moveLeft(qBound(home->left(), placed.left(), home->right() - placed.width() + 1));
+    placed.moveTop(qBound(home->top(), placed.top(), home->bottom() - placed.height() + 1));
     return placed;
 }
 
@@ -122,7 +138,10 @@ void showInRememberedPlace(QWidget* window, const QString& name)
         screens.append(screen->availableGeometry());
     const QScreen* primary = QGuiApplication::primaryScreen();
     const QRect fallback = primary ? primary->availableGeometry() : place->geometry;
-    window->setGeometry(placeOnScreens(place->geometry, screens, fallback));
+    const QRect placed = placeOnScreens(place->geometry, screens, fallback);
+    window->resize(placed.size());
+    window->move(placed.topLeft()); // a window's position is its frame's
+
     if (place->maximized)
         window->showMaximized();
     else

@@ -6,8 +6,9 @@
 
 class QWidget;
 
-// Where a window was: its normal geometry (without the frame) and whether it was maximised,
-// kept under "windows/<name>" and "windows/<name>Maximized" in the settings file.
+// Where a window was: the top left corner of its frame and its size (without the frame) when
+// not maximised, and whether it was maximised; kept under "windows/<name>" and
+// "windows/<name>Maximized" in the settings file.
 struct WindowPlace {
     QRect geometry;
     bool maximized = false;
@@ -17,7 +18,7 @@ struct WindowPlace {
 // is each time it does. Without a remembered place it shows as it is.
 void showInRememberedPlace(QWidget* window, const QString& name);
 
-// `remembered` moved and shrunk as little as needed to sit on one of the `screens` (their
-// work areas) that exist now: kept where enough of it for its title bar still shows on
-// one, otherwise moved to the middle of `fallback`; never larger than its screen's work area.
+// `remembered` moved and shrunk as little as needed to lie wholly on the one of the `screens`
+// (their work areas) that shows the most of it; when none shows enough of it to take hold of,
+// in the middle of `fallback`. Never larger than that work area.
 QRect placeOnScreens(const QRect& remembered, const QList<QRect>& screens, const QRect& fallback);

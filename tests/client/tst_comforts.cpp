@@ -381,19 +381,28 @@ private slots:
         // On the screen: kept.
         QCOMPARE(placeOnScreens(QRect(100, 80, 900, 560), screens, screen),
                  QRect(100, 80, 900, 560));
-        // Partly off to the right, title bar still in reach: kept, shrunk to the screen.
+        // Partly off, larger than the screen (whose scale changed, say): shrunk and moved on.
         QCOMPARE(placeOnScreens(QRect(1000, 50, 1600, 900), screens, screen),
-                 QRect(1000, 50, 1366, 720));
+                 QRect(0, 0, 1366, 720));
+        QCOMPARE(placeOnScreens(QRect(850, 570, 900, 560), screens, screen),
+                 QRect(466, 160, 900, 560));
         // On a second screen that is gone: the middle of the one there is.
         QCOMPARE(placeOnScreens(QRect(2000, 100, 800, 600), screens, screen),
                  QRect(283, 60, 800, 600));
-        // Its title bar above the screen's top: moved.
+        // Its title bar above the screen's top: moved down.
         QCOMPARE(placeOnScreens(QRect(100, -300, 800, 600), screens, screen),
+                 QRect(100, 0, 800, 600));
+        // Hardly anything of it on the screen: the middle.
+        QCOMPARE(placeOnScreens(QRect(1300, 700, 800, 600), screens, screen),
                  QRect(283, 60, 800, 600));
         // Two screens side by side: the right one still counts.
         QCOMPARE(placeOnScreens(QRect(1500, 100, 800, 600), {screen, QRect(1366, 0, 1920, 1040)},
                                 screen),
                  QRect(1500, 100, 800, 600));
+        // Across both: onto the one that shows more of it.
+        QCOMPARE(placeOnScreens(QRect(1000, 100, 800, 600), {screen, QRect(1366, 0, 1920, 1040)},
+                                screen),
+                 QRect(1366, 100, 800, 600));
     }
 
     // The real windows: where they hid, they come back; maximised stays maximised; a place on
