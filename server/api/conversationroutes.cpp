@@ -3,7 +3,10 @@
 #include "refusal.h"
 #include "routes.h"
 #include "routetable.h"
+#include "search.h"
 #include "text.h"
+
+#include <charconv>
 
 namespace kestrune
 {
@@ -51,6 +54,28 @@ void addConversationRoutes(RouteTable& routes, ApiContext& api)
         if (!stored)
             throw Refusal(RefusalKind::notFound, errortext::conversationNotFound);
         return jsonResponse(200, {{"title", *stored}});
+    });
+
+    // Beyond what the client relies on: its search asks, and does without on a 404.
+    routes.add("GET", "/api/search", [&api](const HttpRequest& req) {
+        const User user = requireUser(api.accounts, req);
+        const std::string query = trimmed(req.queryValue("q"));
+        if (query.empty())
+            throw Refusal(RefusalKind::invalid, errortext::emptySearch);
+        if (codePointCount(query) > maxSearchQueryCodePoints)
+            throw Refusal(RefusalKind::invalid, errortext::searchTooLong);
+        std::size_t limit = defaultSearchResults;
+        if (const std::string text = req.queryValue("limit"); !text.empty()) {
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), limit);
+            if (error != std::errc() || end != text.data() + text.size() || limit == 0)
+                throw Refusal(RefusalKind::invalid, errortext::badSearchLimit);
+            limit = std::min(limit, maxSearchResults);
+        }
+        json results = json::array();
+        for (const SearchHit& hit : api.conversations.search(user.id, query, limit))
+            results.push_back(searchHitJson(hit));
+        return jsonResponse(200, {{"results", results}});
     });
 
     routes.add("DELETE", "/api/conversations/{id}", [&api](const HttpRequest& req) {

@@ -26,6 +26,9 @@ inline std::string fieldNotString(const char* key)
 inline constexpr const char* conversationNotFound = "对话不存在或已删除。";
 inline constexpr const char* modelUnavailable = "模型不存在或当前不可用。";
 inline constexpr const char* emptyTitle = "标题不能为空。";
+inline constexpr const char* emptySearch = "请输入要搜索的内容。";
+inline constexpr const char* searchTooLong = "搜索内容不能超过 100 个字符。";
+inline constexpr const char* badSearchLimit = "limit 应为正整数。";
 
 inline constexpr const char* historyNotArray = "字段 history 必须是数组。";
 inline constexpr const char* historyItemNotObject = "history 中的每一项都必须是消息对象。";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "search.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -88,6 +90,10 @@ public:
     // Hides the conversation from its owner. The record is kept (the client tells its users
     // that the service retains it) until the operator purges it or the account needs its room.
     bool remove(std::int64_t userId, const std::string& id);
+    std::vector<SearchHit> search(std::int64_t userId, const std::string& query, std::size_t limit)
+    {
+        return searchTurns(db, userId, query, limit);
+    }
 
 private:
     Database& db;

@@ -116,6 +116,29 @@ const std::vector<std::string_view>& sqliteMigrations()
     );
     CREATE INDEX signup_attempts_created ON signup_attempts(created_ms);
     )sql",
+        // Turns are found by the text they hold, read past the Markdown that marks words up
+        // ("**", "__", "~~" and "`" dropped): a trigram index over every message, kept in step
+        // with the table by triggers.
+        R"sql(
+    CREATE VIRTUAL TABLE message_search USING fts5(content, content='', tokenize='trigram');
+    INSERT INTO message_search(rowid, content)
+        SELECT id, replace(replace(replace(replace(content, '**', ''), '__', ''), '~~', ''), '`', '')
+        FROM messages;
+    CREATE TRIGGER messages_search_insert AFTER INSERT ON messages BEGIN
+        INSERT INTO message_search(rowid, content) VALUES (new.id,
+            replace(replace(replace(replace(new.content, '**', ''), '__', ''), '~~', ''), '`', ''));
+    END;
+    CREATE TRIGGER messages_search_delete AFTER DELETE ON messages BEGIN
+        INSERT INTO message_search(message_search, rowid, content) VALUES ('delete', old.id,
+            replace(replace(replace(replace(old.content, '**', ''), '__', ''), '~~', ''), '`', ''));
+    END;
+    CREATE TRIGGER messages_search_update AFTER UPDATE OF content ON messages BEGIN
+        INSERT INTO message_search(message_search, rowid, content) VALUES ('delete', old.id,
+            replace(replace(replace(replace(old.content, '**', ''), '__', ''), '~~', ''), '`', ''));
+        INSERT INTO message_search(rowid, content) VALUES (new.id,
+            replace(replace(replace(replace(new.content, '**', ''), '__', ''), '~~', ''), '`', ''));
+    END;
+    )sql",
     };
     return steps;
 }
@@ -229,6 +252,14 @@ const std::vector<std::string_view>& postgresMigrations()
         created_ms BIGINT NOT NULL
     );
     CREATE INDEX signup_attempts_created ON signup_attempts(created_ms);
+    )sql",
+        // A trigram index over every message's text read past its Markdown marks, which
+        // serves ILIKE on that same expression from three characters on.
+        R"sql(
+    CREATE EXTENSION IF NOT EXISTS pg_trgm;
+    CREATE INDEX messages_plain_trgm ON messages USING gin (
+        (replace(replace(replace(replace(content, '**', ''), '__', ''), '~~', ''), '`', ''))
+        gin_trgm_ops);
     )sql",
     };
     return steps;

@@ -16,6 +16,7 @@ inline constexpr std::size_t maxBodyBytes = 1024 * 1024;
 struct HttpRequest {
     std::string method;
     std::string path;                                         // without the query
+    std::string query;                                        // after "?", as sent
     std::vector<std::pair<std::string, std::string>> headers; // names in lower case
     std::string body;
     std::string clientAddress;
@@ -23,6 +24,8 @@ struct HttpRequest {
 
     // The first header of that (case-insensitive) name, or empty.
     std::string header(std::string_view name) const;
+    // The first query parameter of that name, percent-decoded ("+" as a space), or empty.
+    std::string queryValue(std::string_view name) const;
 };
 
 struct HttpResponse {

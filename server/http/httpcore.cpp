@@ -53,6 +53,42 @@ std::string HttpRequest::header(std::string_view name) const
     return {};
 }
 
+std::string HttpRequest::queryValue(std::string_view name) const
+{
+    const auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    const auto decoded = [&hex](std::string_view text) {
+        std::string out;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '+') {
+                out.push_back(' ');
+            } else if (text[i] == '%' && i + 2 < text.size() + 0 && hex(text[i + 1]) >= 0 &&
+                       hex(text[i + 2]) >= 0) {
+                out.push_back(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
+                i += 2;
+            } else {
+                out.push_back(text[i]);
+            }
+        }
+        return out;
+    };
+    std::string_view rest = query;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('&');
+        const std::string_view pair = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        const std::size_t equals = pair.find('=');
+        if (decoded(pair.substr(0, equals)) == name)
+            return equals == std::string_view::npos ? std::string()
+                                                    : decoded(pair.substr(equals + 1));
+    }
+    return {};
+}
+
 namespace
 {
 
@@ -494,7 +530,10 @@ asio::awaitable<void> HttpServer::Impl::serveRequests(Stream& stream, Connection
         HttpRequest request;
         request.method = std::string(message.method_string());
         const std::string_view target = message.target();
-        request.path = std::string(target.substr(0, target.find('?')));
+        const std::size_t question = target.find('?');
+        request.path = std::string(target.substr(0, question));
+        if (question != std::string_view::npos)
+            request.query = std::string(target.substr(question + 1));
         for (const auto& field : message)
             request.headers.emplace_back(asciiLower(std::string(field.name_string())),
                                          std::string(field.value()));
