@@ -39,6 +39,16 @@ QString Api::failureText(const QNetworkReply* reply) const
 void Api::request(const QByteArray& method, const QString& path, const QJsonObject& body,
                   ApiCallback callback)
 {
+    request(method, path, body,
+            StatusCallback([callback = std::move(callback)](int, bool ok, const QJsonObject& reply,
+                                                            const QString& error) {
+                callback(ok, reply, error);
+            }));
+}
+
+void Api::request(const QByteArray& method, const QString& path, const QJsonObject& body,
+                  StatusCallback callback)
+{
     QNetworkRequest request(baseUrl.resolved(QUrl(path, QUrl::TolerantMode)));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
@@ -63,6 +73,6 @@ void Api::request(const QByteArray& method, const QString& path, const QJsonObje
             judgeReply(reply->isOpen() ? reply->readAll() : QByteArray(), status,
                        reply->error() != QNetworkReply::NoError, failureText(reply));
         reply->deleteLater();
-        callback(judgement.ok, judgement.body, judgement.error);
+        callback(status, judgement.ok, judgement.body, judgement.error);
     });
 }

@@ -14,6 +14,9 @@
 
 // Completion of one JSON request: `error` is the text to show when `ok` is false.
 using ApiCallback = std::function<void(bool ok, const QJsonObject& body, const QString& error)>;
+// The same with the HTTP status (0 when no answer came).
+using StatusCallback =
+    std::function<void(int status, bool ok, const QJsonObject& body, const QString& error)>;
 
 // The one gateway to the service: origin, bearer token, JSON requests and the reply stream.
 class Api : public QObject
@@ -24,6 +27,8 @@ public:
 
     void request(const QByteArray& method, const QString& path, const QJsonObject& body,
                  ApiCallback callback);
+    void request(const QByteArray& method, const QString& path, const QJsonObject& body,
+                 StatusCallback callback);
 
     void streamChat(const QJsonObject& body, std::function<void(QString)> onDelta,
                     std::function<void(QJsonObject)> onDone, std::function<void(QString)> onError);

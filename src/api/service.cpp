@@ -2,6 +2,8 @@
 
 #include "api/api.h"
 
+#include <QUrl>
+
 namespace service
 {
 
@@ -178,6 +180,56 @@ QJsonObject privateChatRequest(const QString& prompt, const QString& model,
             {"mode", QStringLiteral("private")},
             {"model", model},
             {"history", history}};
+}
+
+void searchTurns(Api& api, const QString& query, int limit,
+                 std::function<void(const QList<FoundTurn>&, bool)> onFound, Failure onFailure)
+{
+    const QString path = QStringLiteral("/api/search?q=%1&limit=%2")
+                             .arg(QString::fromLatin1(QUrl::toPercentEncoding(query)))
+                             .arg(limit);
+    api.request(
+        "GET", path, QJsonObject(),
+        StatusCallback([onFound = std::move(onFound), onFailure = std::move(onFailure)](
+                           int status, bool ok, const QJsonObject& reply, const QString& error) {
+            if (!ok) {
+                if (status == 404)
+                    onFound({}, false);
+                else if (onFailure)
+                    onFailure(error);
+                return;
+            }
+            QList<FoundTurn> found;
+            for (const QJsonValue& value : reply.value("results").toArray()) {
+                const QJsonObject hit = value.toObject();
+                FoundTurn turn{hit.value("conversation_id").toString(),
+                               hit.value("title").toString(),
+                               hit.value("role").toString() == QLatin1String("assistant"),
+                               hit.value("snippet").toString(),
+                               {},
+                               qint64(hit.value("created_at").toDouble())};
+                if (turn.conversationId.isEmpty())
+                    continue;
+                // Offsets come in code points; the snippet here counts UTF-16 units.
+                const QList<uint> points = turn.snippet.toUcs4();
+                const auto unitsBefore = [&points](qsizetype point) {
+                    int units = 0;
+                    for (qsizetype i = 0; i < point && i < points.size(); ++i)
+                        units += QChar::requiresSurrogates(points.at(i)) ? 2 : 1;
+                    return units;
+                };
+                for (const QJsonValue& match : hit.value("matches").toArray()) {
+                    const qsizetype start = match.toArray().at(0).toInteger(-1);
+                    const qsizetype length = match.toArray().at(1).toInteger(-1);
+                    if (start < 0 || length <= 0 || start + length > points.size())
+                        continue;
+                    const int from = unitsBefore(start);
+                    turn.marks.append({from, unitsBefore(start + length) - from});
+                }
+                found.append(turn);
+            }
+            onFound(found, true);
+        }));
 }
 
 } // namespace service

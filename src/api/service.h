@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <utility>
 
 class Api;
 
@@ -65,6 +66,21 @@ void renameConversation(Api& api, const QString& id, const QString& title,
                         std::function<void(const QString&)> onRenamed, Failure onFailure);
 void deleteConversation(Api& api, const QString& id, std::function<void()> onDeleted,
                         Failure onFailure);
+
+// --- search (a service may not offer it) ---
+struct FoundTurn {
+    QString conversationId;
+    QString title;
+    bool assistant = false;
+    QString snippet;
+    QList<std::pair<int, int>> marks; // start and length of each match, in UTF-16 units
+    qint64 createdMs = 0;
+};
+// Reports the turns the service found, newest first; `offered` is false when the service has
+// no search (it answered 404), and the list empty then.
+void searchTurns(Api& api, const QString& query, int limit,
+                 std::function<void(const QList<FoundTurn>&, bool offered)> onFound,
+                 Failure onFailure);
 
 // --- the reply stream ---
 // What the final event of a reply says.

@@ -52,6 +52,7 @@ ChatWindow::ChatWindow(Api* api, QJsonObject user, std::function<void()> onLogou
     setUpReaderTools();
     setUpZoom();
     setUpDrafts();
+    setUpSearch();
 
     loadPrivateStore();
     startNewConversation();

@@ -4,6 +4,7 @@
 #include "chat/drafts.h"
 #include "chat/privatestorewriter.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPointer>
@@ -25,6 +26,16 @@ class QPushButton;
 class QTextEdit;
 class QTimer;
 struct JumpTarget;
+struct TurnHit;
+
+// A search hit in a cloud conversation that is being fetched: the find bar opens on it then.
+struct PendingFind {
+    QString conversationId;
+    QString query;
+    int turn = -1; // -1: to be found by its role and snippet
+    bool assistant = false;
+    QString snippet;
+};
 struct OpenedBackup;
 class TranscriptTurns;
 
@@ -131,6 +142,15 @@ private:
     void exportConversation(bool privateThread, const QString& id);
     void saveExport(const QString& title, const QString& model, const QJsonArray& turns);
 
+    // workspacesearch.cpp: Ctrl+Shift+F over every conversation
+    void setUpSearch();
+    void openSearch();
+    void openSearchHit(const TurnHit& hit, const QString& query);
+    // A cloud conversation was fetched: kept for the search of a service without one.
+    void rememberFetched(const QString& id, const QString& title, const QJsonArray& turns);
+    // The conversation `id` is drawn: the find bar opens on a search hit waiting for it.
+    void findPendingIn(const QString& id);
+
     // backupflows.cpp: every private thread into a passphrase backup, and back
     void backUpPrivateThreads();
     void restorePrivateThreads();
@@ -175,4 +195,11 @@ private:
     QString draftShownFor; // the draft key of what the composer holds; empty for none
     QTimer* draftTimer = nullptr;
     std::function<void(QWidget*)> askForAttention; // QApplication::alert; tests listen in
+    struct FetchedConversation {
+        QString title;
+        QJsonArray turns;
+    };
+    QHash<QString, FetchedConversation> fetchedCloud; // since the window opened
+    bool searchOffered = true;                        // until the service answers 404
+    PendingFind pendingFind;
 };

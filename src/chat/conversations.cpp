@@ -76,11 +76,13 @@ void ChatWindow::openConversation(QListWidgetItem* item)
             if (busy)
                 return;
             enterConversation(id, {}, conversation.messages, conversation.title);
+            rememberFetched(id, conversation.title, conversation.messages);
             const bool offered = selectModel(conversation.model);
             chatNotice->setText(
                 offered ? QString() : QStringLiteral("此对话的模型当前未开放，可查看历史内容。"));
             renderTranscript();
             setBusy(false);
+            findPendingIn(id);
         }),
         whileOpen([this](const QString& error) {
             if (!busy)

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QToolButton>
@@ -123,6 +124,17 @@ void FindBar::openBar()
     input->selectAll();
     search();
     showMatches(true);
+}
+
+void FindBar::openAt(const QString& text, int from)
+{
+    {
+        const QSignalBlocker quiet(input);
+        input->setText(text);
+    }
+    current = -1;
+    currentStart = from;
+    openBar();
 }
 
 void FindBar::closeBar()

@@ -21,6 +21,9 @@ public:
 
     void openBar();  // shows the bar with the field focused and its text selected
     void closeBar(); // hides the bar and clears the highlights
+    // Opens the bar on `text` with the first match at or after document position `from` as
+    // the current one.
+    void openAt(const QString& text, int from);
 
     int matchCount() const { return int(matches.size()); }
     int currentIndex() const { return current; } // -1 when there is no match

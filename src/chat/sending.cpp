@@ -98,6 +98,8 @@ void ChatWindow::startStream(const QString& prompt, const QJsonArray& history)
                                          : QStringLiteral("回复完成，但本机隐私对话保存失败。"));
         };
         if (!w->isPrivate) {
+            if (w->fetchedCloud.contains(w->cloudId))
+                w->rememberFetched(w->cloudId, w->chatTitle->text(), w->messages);
             finish(true);
             w->loadConversations();
         } else if (!recorded) {

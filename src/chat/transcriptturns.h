@@ -31,6 +31,8 @@ public:
     // The index among the drawn turns of the reply at document position `position`, or -1
     // there is none there (a user turn, the streaming reply, or past the end).
     int replyAt(int position) const;
+    // Where drawn turn `index` starts in the pane; 0 for one that is not drawn.
+    int turnStart(int index) const { return index >= 0 ? turnStarts.value(index, 0) : 0; }
 
 private:
     QTextBrowser* pane;
