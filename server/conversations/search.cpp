@@ -14,6 +14,9 @@ namespace
 constexpr std::size_t contextBefore = 30;
 constexpr std::size_t snippetCodePoints = 120;
 constexpr std::size_t maxMarkedMatches = 10;
+// Asked for beyond the limit: the engines' case folding reaches further than ASCII, and what
+// the check here drops must not leave the page short.
+constexpr std::size_t spareRows = 8;
 
 std::u32string decode(std::string_view text)
 {
@@ -69,6 +72,12 @@ std::u32string foldedText(std::u32string text)
 // The message text as search reads it, in SQL: the same as plainText.
 constexpr const char* plainColumn =
     "replace(replace(replace(replace(m.content, '**', ''), '__', ''), '~~', ''), '`', '')";
+
+bool hasAsciiLetter(std::string_view text)
+{
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
+}
 
 // The query as the text index reads a phrase: in double quotes, its own quotes doubled.
 std::string ftsPhrase(const std::string& query)
@@ -161,7 +170,13 @@ std::vector<SearchHit> searchTurns(Database& db, std::int64_t userId, const std:
     std::string sql = "SELECT m.conversation_id, c.title, m.role, m.content, m.created_ms "
                       "FROM messages m JOIN conversations c ON c.id = m.conversation_id ";
     std::string argument;
-    if (postgres) {
+    if (postgres && !indexed && !hasAsciiLetter(query)) {
+        // No index serves so short a query, and nothing in it has a case: a plain search for
+        // the bytes, several times quicker than ILIKE on every turn.
+        sql += "WHERE c.user_id = ? AND c.deleted_ms IS NULL AND strpos(" +
+               std::string(plainColumn) + ", ?) > 0 ";
+        argument = query;
+    } else if (postgres) {
         // The trigram index serves ILIKE from three characters on; a shorter pattern scans.
         sql += "WHERE c.user_id = ? AND c.deleted_ms IS NULL AND " + std::string(plainColumn) +
                " ILIKE ? ESCAPE '\\' ";
@@ -173,8 +188,12 @@ std::vector<SearchHit> searchTurns(Database& db, std::int64_t userId, const std:
               "WHERE c.user_id = ? AND c.deleted_ms IS NULL AND message_search MATCH ? ";
         argument = ftsPhrase(query);
     } else {
-        sql += "WHERE c.user_id = ? AND c.deleted_ms IS NULL AND " + std::string(plainColumn) +
-               " LIKE ? ESCAPE '\\' ";
+        // Newest message first, stopping at the limit: a frequent character is found in the
+        // first few hundred turns instead of among all of them, sorted afterwards.
+        sql = "SELECT m.conversation_id, c.title, m.role, m.content, m.created_ms "
+              "FROM messages m CROSS JOIN conversations c ON c.id = m.conversation_id "
+              "WHERE c.user_id = ? AND c.deleted_ms IS NULL AND " +
+              std::string(plainColumn) + " LIKE ? ESCAPE '\\' ";
         argument = containsPattern(query);
     }
     // The index hands its rows out newest first by itself.
@@ -183,7 +202,7 @@ std::vector<SearchHit> searchTurns(Database& db, std::int64_t userId, const std:
 
     auto reader = db.reader();
     // Each candidate is checked again here, so that every engine finds exactly the same.
-    auto st = reader.prepare(sql, userId, argument, static_cast<std::int64_t>(limit * 2));
+    auto st = reader.prepare(sql, userId, argument, static_cast<std::int64_t>(limit + spareRows));
     std::vector<SearchHit> hits;
     while (hits.size() < limit && st.step()) {
         SearchHit hit = snippetOf(plainText(st.text(3)), query);
