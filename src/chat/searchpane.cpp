@@ -1,6 +1,5 @@
 #include "chat/searchpane.h"
 
-#include <QAbstractTextDocumentLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +8,7 @@
 #include <QPointer>
 #include <QStyledItemDelegate>
 #include <QTextDocument>
+#include <QTextOption>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -58,6 +58,10 @@ public:
         plain.widget->style()->drawControl(QStyle::CE_ItemViewItem, &plain, painter, plain.widget);
         QTextDocument document;
         document.setDefaultFont(option.font);
+        // One line each: what does not fit is cut at the right, the match being near the start.
+        QTextOption oneLine;
+        oneLine.setWrapMode(QTextOption::NoWrap);
+        document.setDefaultTextOption(oneLine);
         document.setDocumentMargin(6);
         document.setHtml(index.data(Qt::DisplayRole).toString());
         document.setTextWidth(option.rect.width());

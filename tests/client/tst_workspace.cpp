@@ -185,8 +185,8 @@ private slots:
         QCOMPARE(shortcuts.size(), 1);
         QCOMPARE(shortcuts.first()->key(), QKeySequence(Qt::CTRL | Qt::Key_Return));
         QCOMPARE(shortcuts.first()->context(), Qt::WindowShortcut);
-        // The only other keys: find, jump, network settings and zoom in the whole window, and
-        // Return and Enter on each list, which open the selected item.
+        // The only other keys: find, search, jump, network settings and zoom in the whole
+        // window, and Return and Enter on each list, which open the selected item.
         QStringList others;
         for (QShortcut* shortcut : window->findChildren<QShortcut*>()) {
             if (shortcut == shortcuts.first())
@@ -198,9 +198,9 @@ private slots:
         others.sort();
         QCOMPARE(others, (QStringList{"chatWindow Ctrl++", "chatWindow Ctrl+,", "chatWindow Ctrl+-",
                                       "chatWindow Ctrl+0", "chatWindow Ctrl+=", "chatWindow Ctrl+F",
-                                      "chatWindow Ctrl+K", "conversationList Enter",
-                                      "conversationList Return", "privateList Enter",
-                                      "privateList Return"}));
+                                      "chatWindow Ctrl+K", "chatWindow Ctrl+Shift+F",
+                                      "conversationList Enter", "conversationList Return",
+                                      "privateList Enter", "privateList Return"}));
     }
 
     void enabledStates_data()

@@ -44,7 +44,7 @@ TEST_F(Operations, CommittedDataSurvivesAKill)
         return v;
     };
     EXPECT_EQ(single("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(single("PRAGMA user_version"), "3");
+    EXPECT_EQ(single("PRAGMA user_version"), "4");
     sqlite3_close(db);
 
     EXPECT_EQ(server->stop(), 0); // SIGTERM ends it cleanly
@@ -109,7 +109,9 @@ TEST_F(Operations, ADataFolderOfTheFirstVersionIsCarriedOver)
     const json points = api->get("/api/me").body["user"]["points"];
     server->stop();
     // The database as the first version of the service left it.
-    sql(dataDir(), "DROP TABLE reply_holds; DROP TABLE login_failures; DROP TABLE login_known; "
+    sql(dataDir(), "DROP TABLE message_search; DROP TRIGGER messages_search_insert; "
+                   "DROP TRIGGER messages_search_delete; DROP TRIGGER messages_search_update; "
+                   "DROP TABLE reply_holds; DROP TABLE login_failures; DROP TABLE login_known; "
                    "DROP TABLE signup_attempts; DROP TABLE code_failures; "
                    "DROP INDEX conversations_deleted; "
                    "ALTER TABLE messages DROP COLUMN truncated; "
@@ -126,7 +128,11 @@ TEST_F(Operations, ADataFolderOfTheFirstVersionIsCarriedOver)
         bytes += m["content"].get<std::string>().size();
     EXPECT_EQ(sqlText(dataDir(), "SELECT stored_bytes FROM users WHERE username = 'veteran'"),
               std::to_string(bytes) + "\n");
-    EXPECT_EQ(sqlText(dataDir(), "PRAGMA user_version"), "3\n");
+    EXPECT_EQ(sqlText(dataDir(), "PRAGMA user_version"), "4\n");
+    // The turns that were there are in the text index ("旧的对", three characters).
+    const Reply found = api->get("/api/search?q=%E6%97%A7%E7%9A%84%E5%AF%B9");
+    ASSERT_EQ(found.status, 200) << found.raw;
+    EXPECT_EQ(found.body["results"].size(), 2u);
 }
 
 TEST_F(Operations, ANewerSchemaIsRefusedAndMigrateBringsAnOlderOneUp)
@@ -155,10 +161,14 @@ TEST_F(Operations, ANewerSchemaIsRefusedAndMigrateBringsAnOlderOneUp)
     sql(dataDir(), setVersion + "2");
     sql(dataDir(), "DROP TABLE reply_holds; DROP TABLE login_failures; DROP TABLE login_known; "
                    "DROP TABLE signup_attempts");
+    sql(dataDir(), onPostgres() ? "DROP INDEX messages_plain_trgm"
+                                : "DROP TABLE message_search; DROP TRIGGER messages_search_insert; "
+                                  "DROP TRIGGER messages_search_delete; "
+                                  "DROP TRIGGER messages_search_update");
     const CommandResult migrated = runServerCommand({"migrate", "--data", data});
     EXPECT_EQ(migrated.exitCode, 0) << migrated.out;
     EXPECT_NE(migrated.out.find(std::string(onPostgres() ? "postgresql" : "sqlite") +
-                                " schema at version 3"),
+                                " schema at version 4"),
               std::string::npos)
         << migrated.out;
     start();
