@@ -5,7 +5,11 @@
 #include <QTcpSocket>
 #include <QUrl>
 
-struct ScriptedProxy::Client {
+// Owned by its socket, which the proxy's server owns until the connection ends: nothing of a
+// connection outlives the proxy.
+struct ScriptedProxy::Client : QObject {
+    explicit Client(QTcpSocket* socket) : QObject(socket), socket(socket) {}
+
     QPointer<QTcpSocket> socket;
     QPointer<QTcpSocket> target;
     QByteArray buffer;
@@ -24,8 +28,7 @@ ScriptedProxy::~ScriptedProxy() = default;
 void ScriptedProxy::accept()
 {
     while (QTcpSocket* socket = server.nextPendingConnection()) {
-        auto* client = new Client;
-        client->socket = socket;
+        auto* client = new Client(socket);
         client->stage = kind == Kind::Http ? Client::Stage::Request : Client::Stage::Greeting;
         connect(socket, &QTcpSocket::readyRead, this, [this, client] {
             client->buffer += client->socket->readAll();
@@ -46,8 +49,7 @@ void ScriptedProxy::accept()
                 client->target->disconnect(); // no handler may reach the client after this
                 client->target->abort();
             }
-            client->socket->deleteLater();
-            delete client;
+            client->socket->deleteLater(); // and the client with it
         });
     }
 }
