@@ -1,9 +1,9 @@
 #include "chat/jumplist.h"
 
 #include "chat/searchfold.h"
+#include "widgets/popuplistkeys.h"
 
 #include <QFontMetrics>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QScrollBar>
@@ -47,27 +47,9 @@ JumpList::JumpList(QWidget* window, QList<JumpTarget> targets,
 
 bool JumpList::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched != input || event->type() != QEvent::KeyPress)
-        return QFrame::eventFilter(watched, event);
-    const auto* key = static_cast<QKeyEvent*>(event);
-    switch (key->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        chooseCurrent();
+    if (watched == input && handlePopupListKey(event, this, shown, [this] { chooseCurrent(); }))
         return true;
-    case Qt::Key_Escape:
-        close();
-        return true;
-    case Qt::Key_Down:
-    case Qt::Key_Up: {
-        const int step = key->key() == Qt::Key_Down ? 1 : -1;
-        const int row = qBound(0, shown->currentRow() + step, shown->count() - 1);
-        shown->setCurrentRow(row);
-        return true;
-    }
-    default:
-        return QFrame::eventFilter(watched, event);
-    }
+    return QFrame::eventFilter(watched, event);
 }
 
 void JumpList::filter(const QString& text)

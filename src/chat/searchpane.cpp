@@ -1,6 +1,7 @@
 #include "chat/searchpane.h"
 
-#include <QKeyEvent>
+#include "widgets/popuplistkeys.h"
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -134,26 +135,9 @@ SearchPane::SearchPane(QWidget* window, Sources sources,
 
 bool SearchPane::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched != input || event->type() != QEvent::KeyPress)
-        return QFrame::eventFilter(watched, event);
-    const auto* key = static_cast<QKeyEvent*>(event);
-    switch (key->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        openCurrent();
+    if (watched == input && handlePopupListKey(event, this, shown, [this] { openCurrent(); }))
         return true;
-    case Qt::Key_Escape:
-        close();
-        return true;
-    case Qt::Key_Down:
-    case Qt::Key_Up: {
-        const int step = key->key() == Qt::Key_Down ? 1 : -1;
-        shown->setCurrentRow(qBound(0, shown->currentRow() + step, shown->count() - 1));
-        return true;
-    }
-    default:
-        return QFrame::eventFilter(watched, event);
-    }
+    return QFrame::eventFilter(watched, event);
 }
 
 void SearchPane::searchLocally()
