@@ -22,7 +22,6 @@ json showcaseTurn()
             {"history", json::array()}};
 }
 
-// Lines of a server's log that record a reply it streamed.
 // The "charged" of the done event in a raw reply stream; -1 without one.
 std::int64_t chargedIn(const std::string& raw)
 {
@@ -38,14 +37,19 @@ std::int64_t nowMs()
         .count();
 }
 
-std::size_t repliesLogged(const ServerProcess& server)
+// Lines of a server's request log that start with `request`, say "POST /api/chat/stream 200".
+std::size_t logged(const ServerProcess& server, const std::string& request)
 {
     const std::string log = server.stderrText();
     std::size_t count = 0;
-    for (auto at = log.find("POST /api/chat/stream 200"); at != std::string::npos;
-         at = log.find("POST /api/chat/stream 200", at + 1))
+    for (auto at = log.find(request); at != std::string::npos; at = log.find(request, at + 1))
         ++count;
     return count;
+}
+
+std::size_t repliesLogged(const ServerProcess& server)
+{
+    return logged(server, "POST /api/chat/stream 200");
 }
 
 } // namespace
@@ -168,6 +172,26 @@ TEST_F(BehindHaproxy, SixtyRepliesOfOneAccountStayWithinItsSlotsAndBalance)
     EXPECT_GT(repliesLogged(*server), 0u);
     EXPECT_GT(repliesLogged(*others[0]), 0u);
     EXPECT_GT(repliesLogged(*others[1]), 0u);
+}
+
+TEST_F(BehindHaproxy, FailedSignInsSpreadOverTheInstancesCountTogether)
+{
+    const Account a = account("watched");
+    const json wrong{{"login", "watched"}, {"password", "not the password"}};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(isErrorReply(through->post("/api/auth/login", wrong), 401));
+    int instancesThatRefused = 0;
+    for (const ServerProcess* instance : {server.get(), others[0].get(), others[1].get()})
+        instancesThatRefused += logged(*instance, "POST /api/auth/login 401") > 0;
+    EXPECT_GE(instancesThatRefused, 2);
+
+    // Each instance, reached directly from the same address, holds the account back.
+    const json right{{"login", "watched"}, {"password", a.password}};
+    for (const int port : {server->port(), others[0]->port(), others[1]->port()}) {
+        const Reply held = TestApi(port).post("/api/auth/login", right);
+        EXPECT_TRUE(isErrorReply(held, 429)) << held.raw;
+    }
+    EXPECT_TRUE(isErrorReply(through->post("/api/auth/login", right), 429));
 }
 
 TEST_F(BehindHaproxy, AKilledInstanceCostsOnlyItsRepliesUnderWay)
