@@ -154,8 +154,8 @@ public:
         });
         if (!opened)
             throw Refusal(RefusalKind::tooFrequent, errortext::tooManyStreams);
-        ReplyHold points(api.points.holds, blocking, std::move(opened->id), job.user.id,
-                         job.model.pointsPer100, opened->points);
+        ReplyHold points(api.points.holds, blocking, std::move(*opened), job.user.id,
+                         job.model.pointsPer100);
         if (!co_await points.growTo(1))
             throw Refusal(RefusalKind::outOfPoints, errortext::noPoints);
 
@@ -198,7 +198,10 @@ public:
         if (outcome.failed) {
             event = {{"error", outcome.error}};
         } else if (outlet.reply.empty()) {
-            event = {{"error", outlet.truncated ? errortext::noPoints : errortext::emptyReply}};
+            // A hold that lost its lease was cut off from the database, not from the balance.
+            event = {{"error", !outlet.truncated ? errortext::emptyReply
+                               : points.leased() ? errortext::noPoints
+                                                 : errortext::storageUnavailable}};
         } else {
             const SettleResult result =
                 co_await settle(job, points.id(), outlet.reply, outlet.truncated);

@@ -1,7 +1,7 @@
 #include "replyhold.h"
 
 #include "charging.h"
-#include "replyholds.h"
+#include "clock.h"
 
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
@@ -15,10 +15,10 @@
 namespace kestrune
 {
 
-ReplyHold::ReplyHold(ReplyHolds& holds, asio::thread_pool& blocking, std::string id,
-                     std::int64_t userId, int pointsPer100, std::int64_t held)
-    : holds(holds), blocking(blocking), holdId(std::move(id)), userId(userId),
-      pointsPer100(pointsPer100), held(held)
+ReplyHold::ReplyHold(ReplyHolds& holds, asio::thread_pool& blocking, ReplyHolds::Opened opened,
+                     std::int64_t userId, int pointsPer100)
+    : holds(holds), blocking(blocking), holdId(std::move(opened.id)), openedMs(opened.openedMs),
+      userId(userId), pointsPer100(pointsPer100), held(opened.points)
 {
     metrics::replyStreamOpened();
 }
@@ -41,8 +41,15 @@ std::int64_t ReplyHold::firstBlock(int pointsPer100)
     return pointsPer100 > 0 ? chargeFor(blockCharacters, pointsPer100) : 0;
 }
 
+bool ReplyHold::leased() const
+{
+    return nowMs() < holds.leasedUntil(openedMs);
+}
+
 std::size_t ReplyHold::room(std::size_t used) const
 {
+    if (!leased())
+        return 0;
     if (free())
         return std::numeric_limits<std::size_t>::max();
     const std::size_t paid = affordableCharacters(held, pointsPer100);
@@ -51,6 +58,8 @@ std::size_t ReplyHold::room(std::size_t used) const
 
 asio::awaitable<bool> ReplyHold::growTo(std::size_t characters)
 {
+    if (!leased())
+        co_return false;
     if (free())
         co_return true;
     const std::int64_t needed = chargeFor(characters, pointsPer100) - held;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "blocking.h"
+#include "replyholds.h"
 
 #include <boost/asio/io_context.hpp>
 
@@ -11,23 +12,23 @@
 namespace kestrune
 {
 
-class ReplyHolds;
-
 // One reply's hold while it streams: its reply slot, and the points taken from the balance a
 // block at a time as the reply grows. Settlement spends them; whatever is left is given back,
-// and the slot freed, when the reply ends however it ends.
+// and the slot freed, when the reply ends however it ends. A hold whose lease is gone (the
+// database out of reach for longer than the lease) pays for nothing more.
 class ReplyHold
 {
 public:
-    // `held`: the points the hold was opened with.
-    ReplyHold(ReplyHolds& holds, asio::thread_pool& blocking, std::string id, std::int64_t userId,
-              int pointsPer100, std::int64_t held);
+    ReplyHold(ReplyHolds& holds, asio::thread_pool& blocking, ReplyHolds::Opened opened,
+              std::int64_t userId, int pointsPer100);
     ~ReplyHold();
     ReplyHold(const ReplyHold&) = delete;
     ReplyHold& operator=(const ReplyHold&) = delete;
 
     const std::string& id() const { return holdId; }
     bool free() const { return pointsPer100 <= 0; }
+    // False once the hold's lease is gone: it pays for nothing more.
+    bool leased() const;
 
     // The characters the held points still pay for, beyond `used`.
     std::size_t room(std::size_t used) const;
@@ -46,6 +47,7 @@ private:
     ReplyHolds& holds;
     asio::thread_pool& blocking;
     std::string holdId;
+    std::int64_t openedMs;
     std::int64_t userId;
     int pointsPer100;
     std::int64_t held;

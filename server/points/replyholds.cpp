@@ -1,6 +1,5 @@
 #include "replyholds.h"
 
-#include "clock.h"
 #include "security.h"
 #include "storage.h"
 
@@ -23,10 +22,9 @@ std::int64_t ReplyHolds::available(std::int64_t userId, std::int64_t now)
 }
 
 std::optional<ReplyHolds::Opened> ReplyHolds::open(std::int64_t userId, int limit,
-                                                   std::int64_t wanted)
+                                                   std::int64_t wanted, std::int64_t now)
 {
-    const std::int64_t now = nowMs();
-    Opened opened{randomHex(12), 0};
+    Opened opened{randomHex(12), 0, now};
     const auto lock = db.lock();
     Transaction tx(db);
     // Holds whose lease ran out count for nothing; renew() removes them.
@@ -46,11 +44,10 @@ std::optional<ReplyHolds::Opened> ReplyHolds::open(std::int64_t userId, int limi
 }
 
 std::int64_t ReplyHolds::reserve(const std::string& holdId, std::int64_t userId,
-                                 std::int64_t wanted)
+                                 std::int64_t wanted, std::int64_t now)
 {
     if (wanted <= 0)
         return 0;
-    const std::int64_t now = nowMs();
     const auto lock = db.lock();
     Transaction tx(db);
     const std::int64_t granted = std::clamp<std::int64_t>(available(userId, now), 0, wanted);
@@ -70,16 +67,33 @@ void ReplyHolds::close(const std::string& holdId)
     db.prepare("DELETE FROM reply_holds WHERE id = ?", holdId).run();
 }
 
-void ReplyHolds::renew()
+void ReplyHolds::renew(std::int64_t now)
 {
-    const std::int64_t now = nowMs();
-    const auto lock = db.lock();
-    Transaction tx(db);
-    db.prepare("UPDATE reply_holds SET expires_ms = ? WHERE instance = ?",
-               now + leaseTime.count() * 1000, instance)
-        .run();
-    db.prepare("DELETE FROM reply_holds WHERE expires_ms <= ?", now).run();
-    tx.commit();
+    const std::int64_t leaseMs = leaseTime.count() * 1000;
+    {
+        const auto lock = db.lock();
+        Transaction tx(db);
+        // A hold whose lease already ran out stays dead: its points may be spent elsewhere.
+        db.prepare("UPDATE reply_holds SET expires_ms = ? WHERE instance = ? AND expires_ms > ?",
+                   now + leaseMs, instance, now)
+            .run();
+        db.prepare("DELETE FROM reply_holds WHERE expires_ms <= ?", now).run();
+        tx.commit();
+    }
+    std::lock_guard guard(renewalsMutex);
+    if (now >= lastRenewalMs + leaseMs)
+        renewalRunStartMs = now;
+    lastRenewalMs = now;
+}
+
+std::int64_t ReplyHolds::leasedUntil(std::int64_t openedMs) const
+{
+    const std::int64_t leaseMs = leaseTime.count() * 1000;
+    const std::int64_t own = openedMs + leaseMs;
+    std::lock_guard guard(renewalsMutex);
+    if (lastRenewalMs == 0 || own <= renewalRunStartMs)
+        return own;
+    return std::max(own, lastRenewalMs + leaseMs);
 }
 
 void ReplyHolds::closeAll()

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "clock.h"
+
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -26,19 +29,26 @@ public:
     struct Opened {
         std::string id;
         std::int64_t points = 0; // granted of those wanted
+        std::int64_t openedMs = 0;
     };
     // Opens a hold for a new reply when the account has fewer than `limit` open, with up to
     // `wanted` points set aside as reserve() would; nothing when the account has all its slots
     // in use.
-    std::optional<Opened> open(std::int64_t userId, int limit, std::int64_t wanted);
+    std::optional<Opened> open(std::int64_t userId, int limit, std::int64_t wanted,
+                               std::int64_t now = nowMs());
     // Sets aside up to `wanted` more points for the hold, from what the balance has left beside
     // the account's other holds; the points granted (0 when nothing is left, or when the hold
     // lost its lease).
-    std::int64_t reserve(const std::string& holdId, std::int64_t userId, std::int64_t wanted);
+    std::int64_t reserve(const std::string& holdId, std::int64_t userId, std::int64_t wanted,
+                         std::int64_t now = nowMs());
     void close(const std::string& holdId);
-    // Extends the lease of every hold of this instance and removes the holds whose lease ran
-    // out; run well within the lease.
-    void renew();
+    // Extends the lease of every live hold of this instance and removes the holds whose lease
+    // ran out; run well within the lease.
+    void renew(std::int64_t now = nowMs());
+    // A time until which a hold of this instance opened at `openedMs` surely keeps its lease,
+    // from the renewals seen to reach the database: past it, other instances may already have
+    // spent its points and taken its slot.
+    std::int64_t leasedUntil(std::int64_t openedMs) const;
     // Removes every hold of this instance (when it stops).
     void closeAll();
 
@@ -51,6 +61,13 @@ private:
     Database& db;
     std::chrono::seconds leaseTime;
     std::string instance; // random, new at every start
+
+    // The renewals that reached the database: the latest one, and the first of the run of
+    // renewals each within the lease of the one before. A hold whose lease ran out before that
+    // run began was not renewed by it.
+    mutable std::mutex renewalsMutex;
+    std::int64_t renewalRunStartMs = 0;
+    std::int64_t lastRenewalMs = 0;
 };
 
 // Inside a settlement's transaction: the hold's points are spent or given back together with

@@ -6,6 +6,7 @@
 #include "options.h"
 #include "outbox.h"
 #include "postgresengine.h"
+#include "replyhold.h"
 #include "serverprocess.h"
 #include "streaming.h"
 #include "testclient.h"
@@ -214,6 +215,58 @@ TEST(Guards, ThrottleLocksForAWindow)
     EXPECT_TRUE(sameKind.isLocked("eve", t0 + 63'000));
     throttle.reset("eve");
     EXPECT_FALSE(sameKind.isLocked("eve", t0 + 63'000));
+}
+
+TEST(Guards, AHoldOutlivesItsLeaseOnlyWhileRenewedInTime)
+{
+    TempDir dir;
+    const auto db = openDatabase(dir.path() / "data");
+    sql(dir.path() / "data", "INSERT INTO users (public_id, username, email, password_hash, "
+                             "points, created_ms) VALUES ('p1', 'holder', 'holder@example.org', "
+                             "'-', 100, 0)");
+    const std::int64_t user = std::stoll(sqlText(dir.path() / "data", "SELECT id FROM users"));
+    ReplyHolds holds(*db, std::chrono::seconds(30));
+    const std::int64_t t0 = 1'800'000'000'000;
+
+    const auto a = holds.open(user, 4, 10, t0);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->points, 10);
+    EXPECT_EQ(holds.leasedUntil(a->openedMs), t0 + 30'000);
+    // Renewed each time within the lease, it lives on past its first one.
+    holds.renew(t0 + 10'000);
+    holds.renew(t0 + 35'000);
+    EXPECT_EQ(holds.leasedUntil(a->openedMs), t0 + 65'000);
+    EXPECT_EQ(holds.reserve(a->id, user, 5, t0 + 60'000), 5);
+
+    // The database out of reach from 35 s to 80 s: the hold's lease ran out at 65 s, and a
+    // renewal that comes late does not bring it back. A hold opened meanwhile is renewed.
+    const auto b = holds.open(user, 4, 10, t0 + 70'000);
+    ASSERT_TRUE(b);
+    holds.renew(t0 + 80'000);
+    EXPECT_LE(holds.leasedUntil(a->openedMs), t0 + 65'000);
+    EXPECT_EQ(holds.leasedUntil(b->openedMs), t0 + 110'000);
+    EXPECT_EQ(holds.reserve(a->id, user, 5, t0 + 81'000), 0);
+    // Its 15 points are the balance's again; only b's 10 are held.
+    const auto c = holds.open(user, 4, 1000, t0 + 81'000);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->points, 90);
+
+    // A reply pays for nothing more once its hold's lease is gone, free or not.
+    sql(dir.path() / "data", "UPDATE users SET points = 200");
+    ReplyHolds instance(*db, std::chrono::seconds(30));
+    const std::int64_t before = nowMs() - 31'000;
+    asio::thread_pool closing(1);
+    {
+        const ReplyHold live(instance, closing, *instance.open(user, 10, 5), user, 1);
+        const ReplyHold lapsed(instance, closing, *instance.open(user, 10, 5, before), user, 1);
+        const ReplyHold liveFree(instance, closing, *instance.open(user, 10, 0), user, 0);
+        const ReplyHold lapsedFree(instance, closing, *instance.open(user, 10, 0, before), user, 0);
+        EXPECT_EQ(live.room(0), 500u);
+        EXPECT_EQ(lapsed.room(0), 0u);
+        EXPECT_EQ(liveFree.room(0), std::numeric_limits<std::size_t>::max());
+        EXPECT_EQ(lapsedFree.room(0), 0u);
+    }
+    closing.join();
 }
 
 TEST(ServerUnits, TrustedProxiesNameTheClient)
